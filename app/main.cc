@@ -1,0 +1,6 @@
+#include "app/driver.h"
+
+// Arguments and environment are ignored: the tool takes no configuration.
+int main() {
+  return RunRepair();
+}

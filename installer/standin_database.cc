@@ -1,0 +1,205 @@
+// The stand-in's database operations: installer handles over the engine's
+// objects, and transacted opens that reach the package only through a commit.
+#include <map>
+
+#include "installer/installer.h"
+#include "installer/standin_codes.h"
+#include "installer/standin_engine.h"
+#include "installer/standin_os.h"
+#include "installer/standin_staging.h"
+
+namespace {
+
+enum HandleKind { kDatabaseHandle, kViewHandle, kRecordHandle };
+
+// An open database. Its handle and every view opened on it hold it; it is
+// released with the last of them, since the engine only writes its scratch
+// files away once no view refers to the database any more.
+struct OpenDatabase {
+  LibmsiDatabase* engine;
+  bool transacted;
+  Staging staging;  // Transacted only.
+  int holders;
+};
+
+struct HandleEntry {
+  HandleKind kind;
+  OpenDatabase* database;  // Database and view handles.
+  LibmsiQuery* query;      // View handles.
+  LibmsiRecord* record;    // Record handles.
+};
+
+std::map<MSIHANDLE, HandleEntry> g_handles;
+MSIHANDLE g_last_handle = 0;
+
+MSIHANDLE NewHandle(const HandleEntry& entry) {
+  do {
+    ++g_last_handle;
+  } while (g_last_handle == 0 || g_handles.count(g_last_handle) != 0);
+  g_handles[g_last_handle] = entry;
+  return g_last_handle;
+}
+
+// The entry of |handle| when it is open and of |kind|, else null.
+HandleEntry* FindHandle(MSIHANDLE handle, HandleKind kind) {
+  auto found = g_handles.find(handle);
+  if (found == g_handles.end() || found->second.kind != kind)
+    return nullptr;
+  return &found->second;
+}
+
+void ReleaseDatabase(OpenDatabase* database) {
+  if (--database->holders > 0)
+    return;
+  g_object_unref(database->engine);
+  if (database->transacted)
+    RemoveStaging(database->staging);
+  delete database;
+}
+
+UINT OpenReadOnly(const char* path, OpenDatabase* database) {
+  // Read-only opens may clear what a dead transacted run left beside the
+  // package, so that a run that finds nothing to do still tidies up.
+  RemoveStaleStaging(DirectoryOf(path));
+  GError* error = nullptr;
+  database->engine =
+      OsEngineOpen(path, LIBMSI_DB_FLAGS_READONLY, nullptr, &error);
+  if (database->engine == nullptr)
+    return CodeFromEngineError(error, kErrorOpenFailed);
+  return ERROR_SUCCESS;
+}
+
+UINT OpenTransacted(const char* path, OpenDatabase* database) {
+  RemoveStaleStaging(DirectoryOf(path));
+  if (!CreateStaging(path, &database->staging))
+    return kErrorOpenFailed;
+  // The engine writes only to the staged package: the package itself is
+  // read, and replaced by the commit.
+  GError* error = nullptr;
+  database->engine =
+      OsEngineOpen(path, LIBMSI_DB_FLAGS_TRANSACT,
+                   database->staging.staged_package.c_str(), &error);
+  if (database->engine == nullptr) {
+    RemoveStaging(database->staging);
+    return CodeFromEngineError(error, kErrorOpenFailed);
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+UINT MsiOpenDatabaseA(LPCSTR path, LPCSTR persist, MSIHANDLE* database) {
+  if (path == nullptr || database == nullptr)
+    return kErrorInvalidParameter;
+  *database = 0;
+  const bool transacted = persist == MSIDBOPEN_TRANSACT;
+  if (persist != MSIDBOPEN_READONLY && !transacted)
+    return kErrorInvalidParameter;  // Only these two modes are supported.
+  SilenceEngineLogs();
+
+  OpenDatabase* opened = new OpenDatabase();
+  opened->transacted = transacted;
+  opened->holders = 1;
+  UINT result = transacted ? OpenTransacted(path, opened)
+                           : OpenReadOnly(path, opened);
+  if (result != ERROR_SUCCESS) {
+    delete opened;
+    return result;
+  }
+  *database = NewHandle({kDatabaseHandle, opened, nullptr, nullptr});
+  return ERROR_SUCCESS;
+}
+
+UINT MsiDatabaseOpenViewA(MSIHANDLE database, LPCSTR query, MSIHANDLE* view) {
+  HandleEntry* entry = FindHandle(database, kDatabaseHandle);
+  if (entry == nullptr)
+    return kErrorInvalidHandle;
+  if (query == nullptr || view == nullptr)
+    return kErrorInvalidParameter;
+  *view = 0;
+  GError* error = nullptr;
+  LibmsiQuery* prepared =
+      libmsi_query_new(entry->database->engine, query, &error);
+  if (prepared == nullptr)
+    return CodeFromEngineError(error, kErrorBadQuerySyntax);
+  ++entry->database->holders;
+  *view = NewHandle({kViewHandle, entry->database, prepared, nullptr});
+  return ERROR_SUCCESS;
+}
+
+UINT MsiViewExecute(MSIHANDLE view, MSIHANDLE parameters) {
+  HandleEntry* entry = FindHandle(view, kViewHandle);
+  if (entry == nullptr)
+    return kErrorInvalidHandle;
+  LibmsiRecord* parameter_record = nullptr;
+  if (parameters != 0) {
+    HandleEntry* record = FindHandle(parameters, kRecordHandle);
+    if (record == nullptr)
+      return kErrorInvalidHandle;
+    parameter_record = record->record;
+  }
+  GError* error = nullptr;
+  if (!libmsi_query_execute(entry->query, parameter_record, &error))
+    return CodeFromEngineError(error, kErrorFunctionFailed);
+  return ERROR_SUCCESS;
+}
+
+UINT MsiViewFetch(MSIHANDLE view, MSIHANDLE* record) {
+  HandleEntry* entry = FindHandle(view, kViewHandle);
+  if (entry == nullptr)
+    return kErrorInvalidHandle;
+  if (record == nullptr)
+    return kErrorInvalidParameter;
+  *record = 0;
+  GError* error = nullptr;
+  LibmsiRecord* row = libmsi_query_fetch(entry->query, &error);
+  if (row == nullptr) {
+    // The engine ends the rows with no error at all.
+    return error == nullptr ? ERROR_NO_MORE_ITEMS
+                            : CodeFromEngineError(error, kErrorFunctionFailed);
+  }
+  *record = NewHandle({kRecordHandle, nullptr, nullptr, row});
+  return ERROR_SUCCESS;
+}
+
+UINT MsiDatabaseCommit(MSIHANDLE database) {
+  HandleEntry* entry = FindHandle(database, kDatabaseHandle);
+  if (entry == nullptr)
+    return kErrorInvalidHandle;
+  OpenDatabase* open = entry->database;
+  // A read-only database has nowhere to store a change: saying that it was
+  // stored would be a lie.
+  if (!open->transacted)
+    return kErrorFunctionFailed;
+  GError* error = nullptr;
+  if (!OsEngineCommit(open->engine, &error)) {
+    OsUnlink(open->staging.staged_package.c_str());
+    return CodeFromEngineError(error, kErrorFunctionFailed);
+  }
+  if (!PutStagedPackageInPlace(open->staging))
+    return kErrorFunctionFailed;
+  return ERROR_SUCCESS;
+}
+
+UINT MsiCloseHandle(MSIHANDLE handle) {
+  if (handle == 0)
+    return ERROR_SUCCESS;  // No handle: nothing to release.
+  auto found = g_handles.find(handle);
+  if (found == g_handles.end())
+    return kErrorInvalidHandle;
+  HandleEntry entry = found->second;
+  g_handles.erase(found);
+  switch (entry.kind) {
+    case kRecordHandle:
+      g_object_unref(entry.record);
+      break;
+    case kViewHandle:
+      g_object_unref(entry.query);
+      ReleaseDatabase(entry.database);
+      break;
+    case kDatabaseHandle:
+      ReleaseDatabase(entry.database);
+      break;
+  }
+  return ERROR_SUCCESS;
+}

@@ -1,0 +1,17 @@
+// What the stand-in needs around the database engine itself.
+#ifndef TAMLO_INSTALLER_STANDIN_ENGINE_H_
+#define TAMLO_INSTALLER_STANDIN_ENGINE_H_
+
+#include <libmsi.h>
+
+#include "installer/installer.h"
+
+// Keeps the engine's and glib's own warnings off the console: the tool's
+// output is its messages alone. Safe to call any number of times.
+void SilenceEngineLogs();
+
+// Turns an engine error into the installer's result code, or |fallback| when
+// the engine gave no error or one without a code of its own. Frees |error|.
+UINT CodeFromEngineError(GError* error, UINT fallback);
+
+#endif  // TAMLO_INSTALLER_STANDIN_ENGINE_H_

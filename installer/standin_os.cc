@@ -1,0 +1,142 @@
+#include "installer/standin_os.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+int g_calls = 0;
+int g_fail_at = 0;  // 0: no fault armed.
+int g_fail_errno = 0;
+bool g_fail_persistent = false;
+
+// Counts the call and says whether it is to fail; sets errno when it is.
+bool InjectedFailure() {
+  ++g_calls;
+  if (g_fail_at == 0)
+    return false;
+  if (g_calls == g_fail_at || (g_fail_persistent && g_calls > g_fail_at)) {
+    errno = g_fail_errno;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int OsOpen(const char* path, int flags, mode_t mode) {
+  if (InjectedFailure())
+    return -1;
+  return open(path, flags | O_CLOEXEC, mode);
+}
+
+ssize_t OsRead(int fd, void* buffer, size_t size) {
+  if (InjectedFailure())
+    return -1;
+  return read(fd, buffer, size);
+}
+
+int OsFstat(int fd, struct stat* status) {
+  if (InjectedFailure())
+    return -1;
+  return fstat(fd, status);
+}
+
+int OsFsync(int fd) {
+  if (InjectedFailure())
+    return -1;
+  return fsync(fd);
+}
+
+int OsFchmod(int fd, mode_t mode) {
+  if (InjectedFailure())
+    return -1;
+  return fchmod(fd, mode);
+}
+
+int OsClose(int fd) {
+  if (InjectedFailure()) {
+    close(fd);  // The descriptor is released all the same, as close(2) does.
+    return -1;
+  }
+  return close(fd);
+}
+
+int OsRename(const char* from, const char* to) {
+  if (InjectedFailure())
+    return -1;
+  return rename(from, to);
+}
+
+int OsUnlink(const char* path) {
+  if (InjectedFailure())
+    return -1;
+  return unlink(path);
+}
+
+int OsMkdir(const char* path, mode_t mode) {
+  if (InjectedFailure())
+    return -1;
+  return mkdir(path, mode);
+}
+
+int OsRmdir(const char* path) {
+  if (InjectedFailure())
+    return -1;
+  return rmdir(path);
+}
+
+int OsProcessExists(pid_t pid) {
+  if (InjectedFailure())
+    return -1;
+  return kill(pid, 0);
+}
+
+int OsListDirectory(const char* directory, std::vector<std::string>* names) {
+  if (InjectedFailure())
+    return -1;
+  DIR* dir = opendir(directory);
+  if (dir == nullptr)
+    return -1;
+  names->clear();
+  while (struct dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+      names->push_back(entry->d_name);
+  }
+  closedir(dir);
+  return 0;
+}
+
+LibmsiDatabase* OsEngineOpen(const char* path, guint flags,
+                             const char* persist, GError** error) {
+  if (InjectedFailure())
+    return nullptr;
+  return libmsi_database_new(path, flags, persist, error);
+}
+
+bool OsEngineCommit(LibmsiDatabase* database, GError** error) {
+  if (InjectedFailure())
+    return false;
+  return libmsi_database_commit(database, error);
+}
+
+void OsFailCall(int nth, int error_number, bool persistent) {
+  g_calls = 0;
+  g_fail_at = nth;
+  g_fail_errno = error_number;
+  g_fail_persistent = persistent;
+}
+
+void OsClearFaults() {
+  g_calls = 0;
+  g_fail_at = 0;
+  g_fail_persistent = false;
+}
+
+int OsCallCount() {
+  return g_calls;
+}

@@ -1,0 +1,173 @@
+#include "installer/standin_registry.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include "installer/standin_codes.h"
+#include "installer/standin_os.h"
+
+const char kDefaultRegistryPath[] = "/var/lib/msi-standin/products";
+
+namespace {
+
+const size_t kBracedGuidLength = 38;
+
+const char* RegistryPath() {
+  const char* path = getenv("MSI_STANDIN_REGISTRY");
+  return (path != nullptr && path[0] != '\0') ? path : kDefaultRegistryPath;
+}
+
+// Reads the whole file at |path| into |text|. Returns 0, or the errno of the
+// call that failed.
+int ReadWholeFile(const char* path, std::string* text) {
+  int fd = OsOpen(path, O_RDONLY, 0);
+  if (fd < 0)
+    return errno;
+  text->clear();
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = OsRead(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR)
+        continue;
+      int error = errno;
+      OsClose(fd);
+      return error;
+    }
+    if (got == 0)
+      break;
+    text->append(buffer, static_cast<size_t>(got));
+  }
+  OsClose(fd);
+  return 0;
+}
+
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
+         (c >= 'A' && c <= 'F');
+}
+
+bool IsBracedGuidText(const std::string& text) {
+  return text.size() == kBracedGuidLength && IsBracedGuid(text.c_str());
+}
+
+bool ParseLine(const std::string& line, ProductRegistration* product) {
+  size_t first_tab = line.find('\t');
+  if (first_tab == std::string::npos)
+    return false;
+  size_t second_tab = line.find('\t', first_tab + 1);
+  if (second_tab == std::string::npos)
+    return false;
+  product->product_code = line.substr(0, first_tab);
+  product->upgrade_code = line.substr(first_tab + 1, second_tab - first_tab - 1);
+  product->package_path = line.substr(second_tab + 1);
+  return IsBracedGuidText(product->product_code) &&
+         IsBracedGuidText(product->upgrade_code) &&
+         !product->package_path.empty() &&
+         product->package_path.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
+bool IsBracedGuid(const char* text) {
+  static const char kShape[] = "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}";
+  for (size_t i = 0; i < kBracedGuidLength; ++i) {
+    char c = text[i];
+    if (kShape[i] == 'X' ? !IsHexDigit(c) : c != kShape[i])
+      return false;  // Also stops at a terminator that comes too early.
+  }
+  return text[kBracedGuidLength] == '\0';
+}
+
+bool ParseRegistrations(const std::string& text,
+                        std::vector<ProductRegistration>* products) {
+  products->clear();
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos)
+      end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    if (line.empty() || line[0] == '#')
+      continue;
+    ProductRegistration product;
+    if (!ParseLine(line, &product))
+      return false;
+    products->push_back(product);
+  }
+  return true;
+}
+
+UINT ReadRegistrations(std::vector<ProductRegistration>* products) {
+  products->clear();
+  std::string text;
+  int error = ReadWholeFile(RegistryPath(), &text);
+  if (error == ENOENT)
+    return ERROR_SUCCESS;
+  if (error != 0 || !ParseRegistrations(text, products))
+    return kErrorBadConfiguration;
+  return ERROR_SUCCESS;
+}
+
+// The two product operations of the installer.
+
+UINT MsiEnumRelatedProductsA(LPCSTR upgrade_code, DWORD reserved,
+                             DWORD product_index, LPSTR product_buffer) {
+  if (upgrade_code == nullptr || !IsBracedGuid(upgrade_code) || reserved != 0 ||
+      product_buffer == nullptr)
+    return kErrorInvalidParameter;
+  std::vector<ProductRegistration> products;
+  UINT result = ReadRegistrations(&products);
+  if (result != ERROR_SUCCESS)
+    return result;
+  DWORD index = 0;
+  for (const ProductRegistration& product : products) {
+    if (strcasecmp(product.upgrade_code.c_str(), upgrade_code) != 0)
+      continue;
+    if (index++ == product_index) {
+      memcpy(product_buffer, product.product_code.c_str(), kBracedGuidLength + 1);
+      return ERROR_SUCCESS;
+    }
+  }
+  return ERROR_NO_MORE_ITEMS;
+}
+
+UINT MsiGetProductInfoA(LPCSTR product, LPCSTR property, LPSTR value_buffer,
+                        LPDWORD value_count) {
+  if (product == nullptr || !IsBracedGuid(product) || property == nullptr ||
+      (value_buffer != nullptr && value_count == nullptr))
+    return kErrorInvalidParameter;
+  std::vector<ProductRegistration> products;
+  UINT result = ReadRegistrations(&products);
+  if (result != ERROR_SUCCESS)
+    return result;
+  const ProductRegistration* found = nullptr;
+  for (const ProductRegistration& registered : products) {
+    if (strcasecmp(registered.product_code.c_str(), product) == 0) {
+      found = &registered;
+      break;
+    }
+  }
+  if (found == nullptr)
+    return kErrorUnknownProduct;
+  if (strcmp(property, "LocalPackage") != 0)
+    return kErrorUnknownProperty;
+
+  const std::string& value = found->package_path;
+  if (value_count == nullptr)
+    return ERROR_SUCCESS;  // Only asked whether the product has the value.
+  DWORD capacity = *value_count;
+  *value_count = static_cast<DWORD>(value.size());
+  if (value_buffer == nullptr)
+    return ERROR_SUCCESS;  // Only asked for the length.
+  if (value.size() + 1 > capacity)
+    return kErrorMoreData;
+  memcpy(value_buffer, value.c_str(), value.size() + 1);
+  return ERROR_SUCCESS;
+}

@@ -1,0 +1,126 @@
+#include "installer/standin_staging.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "installer/standin_os.h"
+
+namespace {
+
+// Staging directories are named kStagingPrefix, the owner's process id, a
+// dash and a sequence number.
+const char kStagingPrefix[] = ".msi-standin-";
+
+void RemoveDirectoryAndFiles(const std::string& directory) {
+  std::vector<std::string> names;
+  if (OsListDirectory(directory.c_str(), &names) == 0) {
+    for (const std::string& name : names)
+      OsUnlink((directory + "/" + name).c_str());
+  }
+  OsRmdir(directory.c_str());
+}
+
+// The process id in a staging directory's name, or 0 when |name| is not one.
+pid_t StagingOwner(const std::string& name) {
+  const size_t prefix_length = sizeof kStagingPrefix - 1;
+  if (name.compare(0, prefix_length, kStagingPrefix) != 0)
+    return 0;
+  const char* digits = name.c_str() + prefix_length;
+  char* end = nullptr;
+  long pid = strtol(digits, &end, 10);
+  if (end == digits || *end != '-' || pid <= 0)
+    return 0;
+  return static_cast<pid_t>(pid);
+}
+
+bool SyncDirectory(const std::string& directory) {
+  int fd = OsOpen(directory.c_str(), O_RDONLY | O_DIRECTORY, 0);
+  if (fd < 0)
+    return false;
+  bool synced = OsFsync(fd) == 0;
+  if (OsClose(fd) != 0)
+    synced = false;
+  return synced;
+}
+
+}  // namespace
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos)
+    return ".";
+  if (slash == 0)
+    return "/";
+  return path.substr(0, slash);
+}
+
+void RemoveStaleStaging(const std::string& directory) {
+  std::vector<std::string> names;
+  if (OsListDirectory(directory.c_str(), &names) != 0)
+    return;
+  for (const std::string& name : names) {
+    pid_t owner = StagingOwner(name);
+    if (owner == 0 || owner == getpid())
+      continue;
+    if (OsProcessExists(owner) != 0 && errno == ESRCH)
+      RemoveDirectoryAndFiles(directory + "/" + name);
+  }
+}
+
+bool CreateStaging(const std::string& package_path, Staging* staging) {
+  int fd = OsOpen(package_path.c_str(), O_RDONLY, 0);
+  if (fd < 0)
+    return false;
+  struct stat status;
+  bool regular = OsFstat(fd, &status) == 0;
+  int error = errno;
+  OsClose(fd);
+  if (!regular) {
+    errno = error;
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+
+  static unsigned sequence = 0;
+  staging->package_path = package_path;
+  staging->package_mode = status.st_mode & 07777;
+  std::string parent = DirectoryOf(package_path);
+  for (;;) {
+    staging->directory = parent + "/" + kStagingPrefix +
+                         std::to_string(getpid()) + "-" +
+                         std::to_string(++sequence);
+    if (OsMkdir(staging->directory.c_str(), 0700) == 0)
+      break;
+    if (errno != EEXIST)
+      return false;
+  }
+  staging->staged_package = staging->directory + "/package.msi";
+  return true;
+}
+
+bool PutStagedPackageInPlace(const Staging& staging) {
+  const char* staged = staging.staged_package.c_str();
+  int fd = OsOpen(staged, O_RDONLY, 0);
+  bool flushed = fd >= 0 && OsFchmod(fd, staging.package_mode) == 0 &&
+                 OsFsync(fd) == 0;
+  if (fd >= 0 && OsClose(fd) != 0)
+    flushed = false;
+  if (!flushed || OsRename(staged, staging.package_path.c_str()) != 0) {
+    OsUnlink(staged);
+    return false;
+  }
+  // The rename is only durable once the directory that holds it is flushed.
+  return SyncDirectory(DirectoryOf(staging.package_path));
+}
+
+void RemoveStaging(const Staging& staging) {
+  RemoveDirectoryAndFiles(staging.directory);
+}
