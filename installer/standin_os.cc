@@ -13,13 +13,15 @@ int g_calls = 0;
 int g_fail_at = 0;  // 0: no fault armed.
 int g_fail_errno = 0;
 bool g_fail_persistent = false;
+std::vector<std::string> g_failed_calls;
 
 // Counts the call and says whether it is to fail; sets errno when it is.
-bool InjectedFailure() {
+bool InjectedFailure(const char* call) {
   ++g_calls;
   if (g_fail_at == 0)
     return false;
   if (g_calls == g_fail_at || (g_fail_persistent && g_calls > g_fail_at)) {
+    g_failed_calls.push_back(call);
     errno = g_fail_errno;
     return true;
   }
@@ -29,37 +31,37 @@ bool InjectedFailure() {
 }  // namespace
 
 int OsOpen(const char* path, int flags, mode_t mode) {
-  if (InjectedFailure())
+  if (InjectedFailure("open"))
     return -1;
   return open(path, flags | O_CLOEXEC, mode);
 }
 
 ssize_t OsRead(int fd, void* buffer, size_t size) {
-  if (InjectedFailure())
+  if (InjectedFailure("read"))
     return -1;
   return read(fd, buffer, size);
 }
 
 int OsFstat(int fd, struct stat* status) {
-  if (InjectedFailure())
+  if (InjectedFailure("fstat"))
     return -1;
   return fstat(fd, status);
 }
 
 int OsFsync(int fd) {
-  if (InjectedFailure())
+  if (InjectedFailure("fsync"))
     return -1;
   return fsync(fd);
 }
 
 int OsFchmod(int fd, mode_t mode) {
-  if (InjectedFailure())
+  if (InjectedFailure("fchmod"))
     return -1;
   return fchmod(fd, mode);
 }
 
 int OsClose(int fd) {
-  if (InjectedFailure()) {
+  if (InjectedFailure("close")) {
     close(fd);  // The descriptor is released all the same, as close(2) does.
     return -1;
   }
@@ -67,37 +69,37 @@ int OsClose(int fd) {
 }
 
 int OsRename(const char* from, const char* to) {
-  if (InjectedFailure())
+  if (InjectedFailure("rename"))
     return -1;
   return rename(from, to);
 }
 
 int OsUnlink(const char* path) {
-  if (InjectedFailure())
+  if (InjectedFailure("unlink"))
     return -1;
   return unlink(path);
 }
 
 int OsMkdir(const char* path, mode_t mode) {
-  if (InjectedFailure())
+  if (InjectedFailure("mkdir"))
     return -1;
   return mkdir(path, mode);
 }
 
 int OsRmdir(const char* path) {
-  if (InjectedFailure())
+  if (InjectedFailure("rmdir"))
     return -1;
   return rmdir(path);
 }
 
 int OsProcessExists(pid_t pid) {
-  if (InjectedFailure())
+  if (InjectedFailure("kill"))
     return -1;
   return kill(pid, 0);
 }
 
 int OsListDirectory(const char* directory, std::vector<std::string>* names) {
-  if (InjectedFailure())
+  if (InjectedFailure("list"))
     return -1;
   DIR* dir = opendir(directory);
   if (dir == nullptr)
@@ -113,19 +115,20 @@ int OsListDirectory(const char* directory, std::vector<std::string>* names) {
 
 LibmsiDatabase* OsEngineOpen(const char* path, guint flags,
                              const char* persist, GError** error) {
-  if (InjectedFailure())
+  if (InjectedFailure("engine-open"))
     return nullptr;
   return libmsi_database_new(path, flags, persist, error);
 }
 
 bool OsEngineCommit(LibmsiDatabase* database, GError** error) {
-  if (InjectedFailure())
+  if (InjectedFailure("engine-commit"))
     return false;
   return libmsi_database_commit(database, error);
 }
 
 void OsFailCall(int nth, int error_number, bool persistent) {
   g_calls = 0;
+  g_failed_calls.clear();
   g_fail_at = nth;
   g_fail_errno = error_number;
   g_fail_persistent = persistent;
@@ -133,10 +136,15 @@ void OsFailCall(int nth, int error_number, bool persistent) {
 
 void OsClearFaults() {
   g_calls = 0;
+  g_failed_calls.clear();
   g_fail_at = 0;
   g_fail_persistent = false;
 }
 
 int OsCallCount() {
   return g_calls;
+}
+
+std::vector<std::string> OsFailedCalls() {
+  return g_failed_calls;
 }

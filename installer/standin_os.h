@@ -44,5 +44,8 @@ void OsFailCall(int nth, int error_number, bool persistent);
 void OsClearFaults();
 // How many calls went through since the last OsClearFaults().
 int OsCallCount();
+// The calls made to fail since then, by name ("open", "fsync", "rename",
+// "engine-commit", ...), in order.
+std::vector<std::string> OsFailedCalls();
 
 #endif  // TAMLO_INSTALLER_STANDIN_OS_H_

@@ -45,6 +45,10 @@ int ReadWholeFile(const char* path, std::string* text) {
   return 0;
 }
 
+bool IsBlank(const std::string& line) {
+  return line.find_first_not_of(" \t") == std::string::npos;
+}
+
 bool IsHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
          (c >= 'A' && c <= 'F');
@@ -94,7 +98,7 @@ bool ParseRegistrations(const std::string& text,
     start = end + 1;
     if (!line.empty() && line.back() == '\r')
       line.pop_back();
-    if (line.empty() || line[0] == '#')
+    if (IsBlank(line) || line[0] == '#')
       continue;
     ProductRegistration product;
     if (!ParseLine(line, &product))

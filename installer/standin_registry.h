@@ -1,8 +1,8 @@
 // The stand-in's product registration: a text file, one installed product a
 // line, in enumeration order:
 //   product code TAB upgrade code TAB cached package path
-// The path is the rest of the line and may hold spaces. Blank lines and lines
-// starting with '#' are skipped. Codes are braced GUIDs, compared without
+// The path is the rest of the line and may hold spaces. Blank lines (nothing but
+// spaces and tabs) and lines starting with '#' are skipped. Codes are braced GUIDs, compared without
 // regard to case. The file is named by MSI_STANDIN_REGISTRY, or is
 // kDefaultRegistryPath when that is unset or empty.
 #ifndef TAMLO_INSTALLER_STANDIN_REGISTRY_H_

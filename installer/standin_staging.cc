@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
 #include <vector>
 
 #include "installer/standin_os.h"
@@ -15,6 +17,13 @@ namespace {
 // Staging directories are named kStagingPrefix, the owner's process id, a
 // dash and a sequence number.
 const char kStagingPrefix[] = ".msi-standin-";
+const char kStagedName[] = "package.msi";
+// The engine writes a scratch file named after the staged package with this
+// added, into a buffer of PATH_MAX; a longer name overruns it and aborts.
+const size_t kEngineScratchSuffix = 4;  // ".tmp"
+
+// This process's staging directories that are still in use.
+std::set<std::string> g_live_staging;
 
 void RemoveDirectoryAndFiles(const std::string& directory) {
   std::vector<std::string> names;
@@ -65,10 +74,14 @@ void RemoveStaleStaging(const std::string& directory) {
     return;
   for (const std::string& name : names) {
     pid_t owner = StagingOwner(name);
-    if (owner == 0 || owner == getpid())
+    if (owner == 0)
       continue;
-    if (OsProcessExists(owner) != 0 && errno == ESRCH)
-      RemoveDirectoryAndFiles(directory + "/" + name);
+    std::string staging = directory + "/" + name;
+    bool stale = owner == getpid()
+                     ? g_live_staging.count(staging) == 0
+                     : OsProcessExists(owner) != 0 && errno == ESRCH;
+    if (stale)
+      RemoveDirectoryAndFiles(staging);
   }
 }
 
@@ -93,16 +106,23 @@ bool CreateStaging(const std::string& package_path, Staging* staging) {
   staging->package_path = package_path;
   staging->package_mode = status.st_mode & 07777;
   std::string parent = DirectoryOf(package_path);
+  const size_t longest_directory = parent.size() + sizeof kStagingPrefix + 32;
+  if (longest_directory + sizeof kStagedName + kEngineScratchSuffix >= PATH_MAX) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   for (;;) {
     staging->directory = parent + "/" + kStagingPrefix +
                          std::to_string(getpid()) + "-" +
                          std::to_string(++sequence);
-    if (OsMkdir(staging->directory.c_str(), 0700) == 0)
+    if (OsMkdir(staging->directory.c_str(), 0700) == 0) {
+      g_live_staging.insert(staging->directory);
       break;
+    }
     if (errno != EEXIST)
       return false;
   }
-  staging->staged_package = staging->directory + "/package.msi";
+  staging->staged_package = staging->directory + "/" + kStagedName;
   return true;
 }
 
@@ -122,5 +142,6 @@ bool PutStagedPackageInPlace(const Staging& staging) {
 }
 
 void RemoveStaging(const Staging& staging) {
+  g_live_staging.erase(staging.directory);
   RemoveDirectoryAndFiles(staging.directory);
 }

@@ -5,8 +5,8 @@
 // writes the new package and all of its scratch files there; a commit flushes
 // the new package and renames it over the old one, so that at every moment
 // the package's path holds either the whole old package or the whole new one.
-// A staging directory left by a process that died is removed by the next
-// open in the same directory.
+// A staging directory left behind (by a process that died, or a clean-up
+// that failed) is removed by the next open in the same directory.
 #ifndef TAMLO_INSTALLER_STANDIN_STAGING_H_
 #define TAMLO_INSTALLER_STANDIN_STAGING_H_
 
@@ -24,7 +24,8 @@ struct Staging {
 // Name of the directory that holds |path|.
 std::string DirectoryOf(const std::string& path);
 
-// Removes the staging directories in |directory| whose process is gone.
+// Removes the staging directories in |directory| whose process is gone, and
+// this process's own that are no longer in use.
 // Best effort: what can't be removed stays for a later run.
 void RemoveStaleStaging(const std::string& directory);
 
