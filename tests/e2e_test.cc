@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -68,11 +69,23 @@ class EndToEndTest : public testing::Test {
     for (std::string& variable : environment)
       envp.push_back(&variable[0]);
     envp.push_back(nullptr);
-    char* argv[] = {const_cast<char*>(TAMLO_REPAIR_EXE), nullptr};
+    // TAMLO_TOOL_WRAPPER runs the tool under another program, such as
+    // valgrind: its words, split at spaces, go before the tool's path.
+    std::vector<std::string> words;
+    if (const char* wrapper = getenv("TAMLO_TOOL_WRAPPER")) {
+      std::istringstream split(wrapper);
+      for (std::string word; split >> word;)
+        words.push_back(word);
+    }
+    words.push_back(TAMLO_REPAIR_EXE);
+    std::vector<char*> argv;
+    for (std::string& word : words)
+      argv.push_back(&word[0]);
+    argv.push_back(nullptr);
 
     ToolRun run{-1, "", ""};
     pid_t pid = 0;
-    int spawned = posix_spawn(&pid, TAMLO_REPAIR_EXE, &actions, nullptr, argv, envp.data());
+    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_EQ(0, spawned);
     int status = 0;

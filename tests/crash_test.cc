@@ -1,0 +1,156 @@
+// Kills the repair with SIGKILL at random moments while it works on a large
+// package, round after round, and checks after each kill that the package is
+// a whole database holding either all the old rows or all the new ones, and
+// that whatever the dead run left beside it is gone after the next run.
+//
+//   crash_test TOOL [ROUNDS [ROWS [SEED]]]
+//
+// Prints what it saw; exits 0 only when no package was broken or lost and
+// every stray was cleaned.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/package_fixture.h"
+
+extern char** environ;
+
+namespace {
+
+struct Setup {
+  const char* tool;
+  std::string registry;
+  std::string cache;    // The directory that holds only the package.
+  std::string package;
+};
+
+pid_t StartTool(const Setup& setup) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  char* argv[] = {const_cast<char*>(setup.tool), nullptr};
+  int spawned = posix_spawn(&pid, setup.tool, &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    fprintf(stderr, "can't start %s\n", setup.tool);
+    exit(2);
+  }
+  return pid;
+}
+
+// Runs the tool to its end. Returns its exit status, or -1 when it died.
+int RunTool(const Setup& setup) {
+  int status = 0;
+  waitpid(StartTool(setup), &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int CountStrays(const Setup& setup) {
+  int strays = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(setup.cache))
+    strays += entry.path().string() != setup.package;
+  return strays;
+}
+
+void CopyFile(const std::string& from, const std::string& to) {
+  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fprintf(stderr, "usage: %s TOOL [ROUNDS [ROWS [SEED]]]\n", argv[0]);
+    return 2;
+  }
+  const int rounds = argc > 2 ? atoi(argv[2]) : 20;
+  const int rows = argc > 3 ? atoi(argv[3]) : 30000;
+  const unsigned seed = argc > 4 ? static_cast<unsigned>(atol(argv[4]))
+                                 : static_cast<unsigned>(time(nullptr));
+
+  std::string directory = MakeTempDirectory();
+  Setup setup{argv[1], directory + "/products", directory + "/cache",
+              directory + "/cache/cached.msi"};
+  std::filesystem::create_directory(setup.cache);
+  std::string original = directory + "/original.msi";
+  std::string error;
+  if (!WritePackage(original, FileKeys(rows, true), &error)) {
+    fprintf(stderr, "%s\n", error.c_str());
+    return 2;
+  }
+  WriteFileBytes(setup.registry,
+                 "{11111111-2222-3333-4444-555555555555}\t"
+                 "{3B9E71D4-8A52-4F06-9C1E-7D24A6F05B83}\t" + setup.package + "\n");
+  setenv("MSI_STANDIN_REGISTRY", setup.registry.c_str(), 1);
+  std::vector<std::string> old_rows = FileKeys(rows, true);
+  std::vector<std::string> new_rows = FileKeys(rows, false);
+  std::sort(old_rows.begin(), old_rows.end());
+  std::sort(new_rows.begin(), new_rows.end());
+
+  // How long an undisturbed repair takes, so that kills spread over all of it.
+  CopyFile(original, setup.package);
+  auto start = std::chrono::steady_clock::now();
+  int calibration_status = RunTool(setup);
+  auto run_time = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+  std::vector<std::string> keys;
+  if (calibration_status != 0 || !ReadFileKeys(setup.package, &keys) || keys != new_rows) {
+    fprintf(stderr, "an undisturbed repair failed (status %d)\n", calibration_status);
+    return 1;
+  }
+
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<long> delay(0, run_time.count() * 6 / 5);
+  int killed_mid_run = 0, whole = 0, whole_old = 0, whole_new = 0;
+  int rounds_with_strays = 0, strays_left_after_next_run = 0, follow_ups_failed = 0;
+  for (int round = 0; round < rounds; ++round) {
+    CopyFile(original, setup.package);
+    pid_t pid = StartTool(setup);
+    std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    killed_mid_run += WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+
+    if (ReadFileKeys(setup.package, &keys) && (keys == old_rows || keys == new_rows)) {
+      ++whole;
+      (keys == old_rows ? whole_old : whole_new) += 1;
+    } else {
+      fprintf(stderr, "round %d: the package is broken or lost rows\n", round + 1);
+    }
+    rounds_with_strays += CountStrays(setup) > 0;
+
+    // The next run finishes the repair and clears what the dead one left.
+    if (RunTool(setup) != 0 || !ReadFileKeys(setup.package, &keys) || keys != new_rows)
+      ++follow_ups_failed;
+    strays_left_after_next_run += CountStrays(setup);
+  }
+  RemoveTree(directory);
+
+  printf("crash test: %d rows, seed %u, an undisturbed repair takes %.1f ms\n", rows,
+         seed, static_cast<double>(run_time.count()) / 1000.0);
+  printf("  rounds                         %d\n", rounds);
+  printf("  kills landed mid-run           %d\n", killed_mid_run);
+  printf("  packages whole after the kill  %d (old rows %d, new rows %d)\n", whole,
+         whole_old, whole_new);
+  printf("  rounds that left stray files   %d\n", rounds_with_strays);
+  printf("  strays left after the next run %d\n", strays_left_after_next_run);
+  printf("  next runs that failed          %d\n", follow_ups_failed);
+  bool safe = whole == rounds && strays_left_after_next_run == 0 && follow_ups_failed == 0;
+  printf("%s\n", safe ? "no package broken or lost" : "FAILED");
+  return safe ? 0 : 1;
+}
