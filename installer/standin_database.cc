@@ -1,8 +1,8 @@
-// The stand-in's database operations: installer handles over the engine's
-// objects, and transacted opens that reach the package only through a commit.
-#include <map>
+#include "installer/standin_database.h"
 
-#include "installer/installer.h"
+#include <map>
+#include <vector>
+
 #include "installer/standin_codes.h"
 #include "installer/standin_engine.h"
 #include "installer/standin_os.h"
@@ -88,7 +88,7 @@ UINT OpenTransacted(const char* path, OpenDatabase* database) {
 
 }  // namespace
 
-UINT MsiOpenDatabaseA(LPCSTR path, LPCSTR persist, MSIHANDLE* database) {
+UINT LocalOpenDatabase(LPCSTR path, LPCSTR persist, MSIHANDLE* database) {
   if (path == nullptr || database == nullptr)
     return kErrorInvalidParameter;
   *database = 0;
@@ -110,7 +110,7 @@ UINT MsiOpenDatabaseA(LPCSTR path, LPCSTR persist, MSIHANDLE* database) {
   return ERROR_SUCCESS;
 }
 
-UINT MsiDatabaseOpenViewA(MSIHANDLE database, LPCSTR query, MSIHANDLE* view) {
+UINT LocalOpenView(MSIHANDLE database, LPCSTR query, MSIHANDLE* view) {
   HandleEntry* entry = FindHandle(database, kDatabaseHandle);
   if (entry == nullptr)
     return kErrorInvalidHandle;
@@ -127,7 +127,7 @@ UINT MsiDatabaseOpenViewA(MSIHANDLE database, LPCSTR query, MSIHANDLE* view) {
   return ERROR_SUCCESS;
 }
 
-UINT MsiViewExecute(MSIHANDLE view, MSIHANDLE parameters) {
+UINT LocalViewExecute(MSIHANDLE view, MSIHANDLE parameters) {
   HandleEntry* entry = FindHandle(view, kViewHandle);
   if (entry == nullptr)
     return kErrorInvalidHandle;
@@ -144,7 +144,7 @@ UINT MsiViewExecute(MSIHANDLE view, MSIHANDLE parameters) {
   return ERROR_SUCCESS;
 }
 
-UINT MsiViewFetch(MSIHANDLE view, MSIHANDLE* record) {
+UINT LocalViewFetch(MSIHANDLE view, MSIHANDLE* record) {
   HandleEntry* entry = FindHandle(view, kViewHandle);
   if (entry == nullptr)
     return kErrorInvalidHandle;
@@ -162,7 +162,7 @@ UINT MsiViewFetch(MSIHANDLE view, MSIHANDLE* record) {
   return ERROR_SUCCESS;
 }
 
-UINT MsiDatabaseCommit(MSIHANDLE database) {
+UINT LocalDatabaseCommit(MSIHANDLE database) {
   HandleEntry* entry = FindHandle(database, kDatabaseHandle);
   if (entry == nullptr)
     return kErrorInvalidHandle;
@@ -181,7 +181,7 @@ UINT MsiDatabaseCommit(MSIHANDLE database) {
   return ERROR_SUCCESS;
 }
 
-UINT MsiCloseHandle(MSIHANDLE handle) {
+UINT LocalCloseHandle(MSIHANDLE handle) {
   if (handle == 0)
     return ERROR_SUCCESS;  // No handle: nothing to release.
   auto found = g_handles.find(handle);
@@ -202,4 +202,17 @@ UINT MsiCloseHandle(MSIHANDLE handle) {
       break;
   }
   return ERROR_SUCCESS;
+}
+
+void LocalCloseAll() {
+  // Views before the databases they hold, records in any order.
+  for (HandleKind kind : {kRecordHandle, kViewHandle, kDatabaseHandle}) {
+    std::vector<MSIHANDLE> open;
+    for (const auto& entry : g_handles) {
+      if (entry.second.kind == kind)
+        open.push_back(entry.first);
+    }
+    for (MSIHANDLE handle : open)
+      LocalCloseHandle(handle);
+  }
 }

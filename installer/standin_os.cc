@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -48,10 +50,22 @@ int OsFstat(int fd, struct stat* status) {
   return fstat(fd, status);
 }
 
+int OsStat(const char* path, struct stat* status) {
+  if (InjectedFailure("stat"))
+    return -1;
+  return stat(path, status);
+}
+
 int OsFsync(int fd) {
   if (InjectedFailure("fsync"))
     return -1;
   return fsync(fd);
+}
+
+int OsTryLock(int fd) {
+  if (InjectedFailure("lock"))
+    return -1;
+  return flock(fd, LOCK_EX | LOCK_NB);
 }
 
 int OsFchmod(int fd, mode_t mode) {
@@ -90,6 +104,35 @@ int OsRmdir(const char* path) {
   if (InjectedFailure("rmdir"))
     return -1;
   return rmdir(path);
+}
+
+pid_t OsFork() {
+  if (InjectedFailure("fork"))
+    return -1;
+  return fork();
+}
+
+int OsWaitWithTimeout(pid_t pid, int timeout_ms, int* status) {
+  if (InjectedFailure("wait")) {
+    kill(pid, SIGKILL);
+    waitpid(pid, status, 0);
+    return -1;
+  }
+  // Short naps at first: most waits are over within a few milliseconds.
+  long waited_us = 0;
+  for (long nap_us = 50;; nap_us = nap_us < 10000 ? nap_us * 2 : nap_us) {
+    pid_t ended = waitpid(pid, status, WNOHANG);
+    if (ended == pid)
+      return 0;
+    if (ended < 0 && errno != EINTR)
+      return -1;
+    if (waited_us >= static_cast<long>(timeout_ms) * 1000) {
+      kill(pid, SIGKILL);
+      return waitpid(pid, status, 0) == pid ? 0 : -1;
+    }
+    usleep(static_cast<useconds_t>(nap_us));
+    waited_us += nap_us;
+  }
 }
 
 int OsProcessExists(pid_t pid) {

@@ -19,13 +19,21 @@
 int OsOpen(const char* path, int flags, mode_t mode);
 ssize_t OsRead(int fd, void* buffer, size_t size);
 int OsFstat(int fd, struct stat* status);
+int OsStat(const char* path, struct stat* status);
 int OsFsync(int fd);
+// flock(2) with LOCK_EX | LOCK_NB: 0 when this process now holds the lock.
+int OsTryLock(int fd);
 int OsFchmod(int fd, mode_t mode);
 int OsClose(int fd);
 int OsRename(const char* from, const char* to);
 int OsUnlink(const char* path);
 int OsMkdir(const char* path, mode_t mode);
 int OsRmdir(const char* path);
+// fork(2): the child's id to the parent, 0 to the child, -1 on failure.
+pid_t OsFork();
+// Waits for |pid| to end for at most |timeout_ms|, then kills it. Returns 0
+// and its wait status in |status|, or -1 when the wait itself failed.
+int OsWaitWithTimeout(pid_t pid, int timeout_ms, int* status);
 // Returns 0 when a process |pid| exists, -1 with errno (ESRCH: none) else.
 int OsProcessExists(pid_t pid);
 // Fills |names| with the entries of |directory|, "." and ".." left out.

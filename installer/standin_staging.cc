@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <set>
 #include <vector>
 
 #include "installer/standin_os.h"
@@ -18,23 +17,28 @@ namespace {
 // dash and a sequence number.
 const char kStagingPrefix[] = ".msi-standin-";
 const char kStagedName[] = "package.msi";
+const char kOwnerLockName[] = "owner.lock";
 // The engine writes a scratch file named after the staged package with this
 // added, into a buffer of PATH_MAX; a longer name overruns it and aborts.
 const size_t kEngineScratchSuffix = 4;  // ".tmp"
 
-// This process's staging directories that are still in use.
-std::set<std::string> g_live_staging;
-
 void RemoveDirectoryAndFiles(const std::string& directory) {
   std::vector<std::string> names;
   if (OsListDirectory(directory.c_str(), &names) == 0) {
-    for (const std::string& name : names)
-      OsUnlink((directory + "/" + name).c_str());
+    // The lock file goes last: while anything else is left, it tells
+    // whether the owner lives.
+    for (const std::string& name : names) {
+      if (name != kOwnerLockName)
+        OsUnlink((directory + "/" + name).c_str());
+    }
+    OsUnlink((directory + "/" + kOwnerLockName).c_str());
   }
   OsRmdir(directory.c_str());
 }
 
 // The process id in a staging directory's name, or 0 when |name| is not one.
+// The lock tells whether the owner lives; the id only serves when the owner
+// died before it could take the lock.
 pid_t StagingOwner(const std::string& name) {
   const size_t prefix_length = sizeof kStagingPrefix - 1;
   if (name.compare(0, prefix_length, kStagingPrefix) != 0)
@@ -77,11 +81,18 @@ void RemoveStaleStaging(const std::string& directory) {
     if (owner == 0)
       continue;
     std::string staging = directory + "/" + name;
-    bool stale = owner == getpid()
-                     ? g_live_staging.count(staging) == 0
-                     : OsProcessExists(owner) != 0 && errno == ESRCH;
-    if (stale)
-      RemoveDirectoryAndFiles(staging);
+    int lock = OsOpen((staging + "/" + kOwnerLockName).c_str(), O_RDWR, 0);
+    if (lock >= 0) {
+      if (OsTryLock(lock) == 0)
+        RemoveDirectoryAndFiles(staging);  // Under the lock: no one else will.
+      OsClose(lock);
+    } else if (errno == ENOENT) {
+      // No lock file: the owner died before taking it, or removed it while
+      // clearing up. Only a process that is gone can be sure of either;
+      // this one never leaves its own half made.
+      if (owner == getpid() || (OsProcessExists(owner) != 0 && errno == ESRCH))
+        RemoveDirectoryAndFiles(staging);
+    }
   }
 }
 
@@ -115,14 +126,20 @@ bool CreateStaging(const std::string& package_path, Staging* staging) {
     staging->directory = parent + "/" + kStagingPrefix +
                          std::to_string(getpid()) + "-" +
                          std::to_string(++sequence);
-    if (OsMkdir(staging->directory.c_str(), 0700) == 0) {
-      g_live_staging.insert(staging->directory);
+    if (OsMkdir(staging->directory.c_str(), 0700) == 0)
       break;
-    }
     if (errno != EEXIST)
       return false;
   }
   staging->staged_package = staging->directory + "/" + kStagedName;
+  staging->owner_lock = OsOpen((staging->directory + "/" + kOwnerLockName).c_str(),
+                               O_RDWR | O_CREAT | O_EXCL, 0600);
+  if (staging->owner_lock < 0 || OsTryLock(staging->owner_lock) != 0) {
+    int lock_error = errno;
+    RemoveStaging(*staging);
+    errno = lock_error;
+    return false;
+  }
   return true;
 }
 
@@ -142,6 +159,7 @@ bool PutStagedPackageInPlace(const Staging& staging) {
 }
 
 void RemoveStaging(const Staging& staging) {
-  g_live_staging.erase(staging.directory);
   RemoveDirectoryAndFiles(staging.directory);
+  if (staging.owner_lock >= 0)
+    OsClose(staging.owner_lock);
 }

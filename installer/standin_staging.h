@@ -5,8 +5,10 @@
 // writes the new package and all of its scratch files there; a commit flushes
 // the new package and renames it over the old one, so that at every moment
 // the package's path holds either the whole old package or the whole new one.
-// A staging directory left behind (by a process that died, or a clean-up
-// that failed) is removed by the next open in the same directory.
+// The process that owns a staging directory holds a lock on a file in it for
+// as long as it lives; a staging directory whose lock is free is left over
+// (by a process that died, or a clean-up that failed) and is removed by the
+// next open in the same directory.
 #ifndef TAMLO_INSTALLER_STANDIN_STAGING_H_
 #define TAMLO_INSTALLER_STANDIN_STAGING_H_
 
@@ -19,13 +21,13 @@ struct Staging {
   std::string directory;       // The private staging directory.
   std::string staged_package;  // Where the engine writes the new package.
   mode_t package_mode;         // The package's permission bits, kept.
+  int owner_lock = -1;         // Held open, and locked, until removal.
 };
 
 // Name of the directory that holds |path|.
 std::string DirectoryOf(const std::string& path);
 
-// Removes the staging directories in |directory| whose process is gone, and
-// this process's own that are no longer in use.
+// Removes the staging directories in |directory| that no process owns.
 // Best effort: what can't be removed stays for a later run.
 void RemoveStaleStaging(const std::string& directory);
 

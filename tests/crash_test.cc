@@ -37,13 +37,20 @@ struct Setup {
   std::string package;
 };
 
+// Starts the tool in a process group of its own, so that a kill can take
+// down the tool and every process it started at once, as a crash would.
 pid_t StartTool(const Setup& setup) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = 0;
   char* argv[] = {const_cast<char*>(setup.tool), nullptr};
-  int spawned = posix_spawn(&pid, setup.tool, &actions, nullptr, argv, environ);
+  int spawned = posix_spawn(&pid, setup.tool, &actions, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) {
     fprintf(stderr, "can't start %s\n", setup.tool);
@@ -55,7 +62,8 @@ pid_t StartTool(const Setup& setup) {
 // Runs the tool to its end. Returns its exit status, or -1 when it died.
 int RunTool(const Setup& setup) {
   int status = 0;
-  waitpid(StartTool(setup), &status, 0);
+  pid_t pid = StartTool(setup);
+  waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -121,7 +129,7 @@ int main(int argc, char** argv) {
     CopyFile(original, setup.package);
     pid_t pid = StartTool(setup);
     std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
-    kill(pid, SIGKILL);
+    kill(-pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
     killed_mid_run += WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;

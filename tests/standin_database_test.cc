@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "installer/installer.h"
+#include "installer/standin_host.h"
 #include "installer/standin_os.h"
 #include "tests/package_fixture.h"
 
@@ -37,6 +38,7 @@ class DatabaseTest : public testing::Test {
   }
   void TearDown() override {
     OsClearFaults();
+    SetEngineHostEnabled(true);
     RemoveTree(directory_);
   }
 
@@ -94,6 +96,13 @@ TEST_F(DatabaseTest, BadFilesBecomeResultCodesInBothModes) {
        [&](const std::string& p) { WriteFileBytes(p, whole.substr(0, whole.size() / 2)); },
        110, 0},
       {"a directory", [](const std::string& p) { mkdir(p.c_str(), 0700); }, 110, 0},
+      // Found by fuzzing: the engine crashes opening it, so only a child
+      // process that the stand-in can lose ever does.
+      {"crashes the engine",
+       [](const std::string& p) {
+         WriteFileBytes(p, ReadFileBytes(TAMLO_TEST_DATA "/crashes-engine-on-open.msi"));
+       },
+       110, 0},
       {"no RemoveFile table",
        [](const std::string& p) {
          std::string error;
@@ -242,6 +251,8 @@ bool IsBestEffort(const std::string& call) {
 // package is always whole, old or new; what is left beside it is gone after
 // the next open.
 TEST_F(DatabaseTest, AFailureAtAnyCallOfACommitLosesNothing) {
+  // The faults are injected in this process, so the engine must run here.
+  SetEngineHostEnabled(false);
   for (bool persistent : {false, true}) {
     for (int nth = 1;; ++nth) {
       SCOPED_TRACE("call " + std::to_string(nth) + (persistent ? " onwards" : ""));
