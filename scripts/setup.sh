@@ -6,10 +6,12 @@
 set -euo pipefail
 
 native=(cmake make g++ pkg-config libgtest-dev libmsi-dev libglib2.0-dev msitools)
-windows=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wixl wine wine64)
+# The Windows build and its run under Wine; memcheck; the fuzzers.
+checks=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wixl wine wine64 valgrind
+        clang libclang-rt-14-dev)
 
 packages=("${native[@]}")
-[ "${1:-all}" = native ] || packages+=("${windows[@]}")
+[ "${1:-all}" = native ] || packages+=("${checks[@]}")
 
 missing=()
 for package in "${packages[@]}"; do

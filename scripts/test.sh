@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the Windows .exe is
 # cross-built first, so that the native tests can check it under Wine; then
-# the native tests run again under AddressSanitizer and UBSan.
+# the native tests run again under AddressSanitizer and UBSan; last, a short
+# run of each fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,3 +19,8 @@ for preset in default asan; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+echo "=== fuzz build"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs" --target fuzz_registration fuzz_package make_package
+ctest --test-dir build/fuzz -R fuzz_short --output-on-failure

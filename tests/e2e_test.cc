@@ -156,6 +156,8 @@ struct FailingRunCase {
 TEST_F(EndToEndTest, FailuresAreReportedWithTheirCodeAndStatus) {
   std::string garbage = directory_ + "/garbage.msi";
   WriteFileBytes(garbage, "not a package");
+  std::string crashing = directory_ + "/crashing.msi";
+  WriteFileBytes(crashing, ReadFileBytes(TAMLO_TEST_DATA "/crashes-engine-on-query.msi"));
   std::string line = std::string(kProductA) + "\t" + kUpgrade + "\t";
   std::string found = std::string("Found - ProductCode ") + kProductA + "\n\n";
   const FailingRunCase cases[] = {
@@ -169,6 +171,10 @@ TEST_F(EndToEndTest, FailuresAreReportedWithTheirCodeAndStatus) {
        found + "Cached database location - " + garbage + "\n\n" +
            "Couldn't open cached package for reading, failed with error code: 110\n" +
            "\nDone.\n",
+       1},
+      {"package that crashes the engine", line + crashing + "\n",
+       found + "Cached database location - " + crashing + "\n\n" +
+           "Couldn't open view, failed with error code: 1627\n" + "\nDone.\n",
        1},
   };
   for (const FailingRunCase& c : cases) {

@@ -96,13 +96,18 @@ TEST_F(DatabaseTest, BadFilesBecomeResultCodesInBothModes) {
        [&](const std::string& p) { WriteFileBytes(p, whole.substr(0, whole.size() / 2)); },
        110, 0},
       {"a directory", [](const std::string& p) { mkdir(p.c_str(), 0700); }, 110, 0},
-      // Found by fuzzing: the engine crashes opening it, so only a child
-      // process that the stand-in can lose ever does.
-      {"crashes the engine",
+      // Found by fuzzing: the engine crashes on these, so only the engine
+      // host, which the stand-in can lose, ever touches them.
+      {"crashes the engine when opened",
        [](const std::string& p) {
          WriteFileBytes(p, ReadFileBytes(TAMLO_TEST_DATA "/crashes-engine-on-open.msi"));
        },
        110, 0},
+      {"crashes the engine when queried",
+       [](const std::string& p) {
+         WriteFileBytes(p, ReadFileBytes(TAMLO_TEST_DATA "/crashes-engine-on-query.msi"));
+       },
+       0, 1627},
       {"no RemoveFile table",
        [](const std::string& p) {
          std::string error;
