@@ -22,6 +22,13 @@ void SilenceEngineLogs() {
   g_log_set_writer_func(DropStructuredLog, nullptr, nullptr);
 }
 
+void PrepareEngine() {
+  SilenceEngineLogs();
+  g_type_ensure(LIBMSI_TYPE_DATABASE);
+  g_type_ensure(LIBMSI_TYPE_QUERY);
+  g_type_ensure(LIBMSI_TYPE_RECORD);
+}
+
 UINT CodeFromEngineError(GError* error, UINT fallback) {
   if (error == nullptr)
     return fallback;

@@ -10,6 +10,11 @@
 // output is its messages alone. Safe to call any number of times.
 void SilenceEngineLogs();
 
+// Registers the engine's object types and silences its logs, so that the
+// processes forked from this one start with both done. Safe to call any
+// number of times.
+void PrepareEngine();
+
 // Turns an engine error into the installer's result code, or |fallback| when
 // the engine gave no error or one without a code of its own. Frees |error|.
 UINT CodeFromEngineError(GError* error, UINT fallback);

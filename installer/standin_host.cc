@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include "installer/installer.h"
 #include "installer/standin_codes.h"
 #include "installer/standin_database.h"
+#include "installer/standin_engine.h"
 #include "installer/standin_os.h"
 #include "installer/standin_staging.h"
 
@@ -139,10 +141,34 @@ bool ReceiveAll(int fd, void* data, size_t size, int timeout_ms) {
   _exit(0);  // Not exit(): nothing of the parent's may be flushed twice.
 }
 
+// Hangs up on the host and waits for it to close what it held and end; one
+// that does not end within |timeout_ms| is killed.
+void StopHost(int timeout_ms) {
+  if (g_host == 0)
+    return;
+  // The host's end of the socket closes as it exits: waiting for that wakes
+  // us the moment it is done, where polling for its exit would lag.
+  shutdown(g_host_socket, SHUT_WR);
+  struct pollfd hung_up = {g_host_socket, POLLIN, 0};
+  bool host_ended = poll(&hung_up, 1, timeout_ms) > 0;
+  close(g_host_socket);
+  g_host_socket = -1;
+  int status = 0;
+  OsWaitWithTimeout(g_host, host_ended ? timeout_ms : 0, &status);
+  g_host = 0;
+  g_host_directories.clear();
+}
+
+void StopHostAtExit() {
+  StopHost(kHostReplyTimeoutMs);
+}
+
 bool StartHost() {
   // Whatever this process has written but not flushed must not reach the
   // console a second time from the host's copy of it.
   fflush(nullptr);
+  // Set up the engine's types once, here, rather than in every host.
+  PrepareEngine();
   int sockets[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0)
     return false;
@@ -163,20 +189,12 @@ bool StartHost() {
   close(sockets[1]);
   g_host = child;
   g_host_socket = sockets[0];
+  static bool stopped_at_exit = false;
+  if (!stopped_at_exit) {
+    atexit(StopHostAtExit);
+    stopped_at_exit = true;
+  }
   return true;
-}
-
-// Hangs up on the host and waits for it to close what it held and end; one
-// that has crashed or hangs is killed.
-void StopHost(int timeout_ms) {
-  if (g_host == 0)
-    return;
-  close(g_host_socket);
-  g_host_socket = -1;
-  int status = 0;
-  OsWaitWithTimeout(g_host, timeout_ms, &status);
-  g_host = 0;
-  g_host_directories.clear();
 }
 
 void LoseHost() {
@@ -322,10 +340,5 @@ UINT MsiCloseHandle(MSIHANDLE handle) {
   if (found->second.host_handle != 0)
     result = Forward(kCloseHandle, handle, 0, nullptr, nullptr);
   g_handles.erase(handle);  // Released whatever the host said.
-  bool host_in_use = false;
-  for (const auto& entry : g_handles)
-    host_in_use |= !entry.second.local && entry.second.host_handle != 0;
-  if (!host_in_use)
-    StopHost(kHostReplyTimeoutMs);
   return result;
 }

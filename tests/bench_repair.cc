@@ -69,8 +69,8 @@ void RunOnce(const std::vector<std::string>& argv, Measure* measure) {
   measure->peak_mb = std::max(measure->peak_mb, static_cast<double>(usage.ru_maxrss) / 1024.0);
 }
 
-// Counts the instructions that |argv| executes, under callgrind: unlike
-// times, the count is the same from run to run on the same input.
+// Counts the instructions that |argv| executes, in all of its processes,
+// under callgrind: unlike times, the count is the same from run to run.
 double CountInstructions(const std::vector<std::string>& argv, const std::string& log) {
   std::vector<std::string> command = {"valgrind", "--tool=callgrind",
                                       "--callgrind-out-file=/dev/null", "--log-file=" + log};
@@ -78,8 +78,11 @@ double CountInstructions(const std::vector<std::string>& argv, const std::string
   Measure ignored;
   RunOnce(command, &ignored);
   std::string text = ReadFileBytes(log);
-  size_t at = text.find("Collected : ");
-  return at == std::string::npos ? 0 : atof(text.c_str() + at + 12);
+  double instructions = 0;
+  for (size_t at = text.find("Collected : "); at != std::string::npos;
+       at = text.find("Collected : ", at + 1))
+    instructions += atof(text.c_str() + at + 12);
+  return instructions;
 }
 
 }  // namespace
