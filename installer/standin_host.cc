@@ -102,6 +102,33 @@ bool ReceiveAll(int fd, void* data, size_t size, int timeout_ms) {
   return true;
 }
 
+// Runs |request| on this process's engine, with |text| as its path or query.
+Reply RunHere(const Request& request, const char* text) {
+  Reply reply = {kErrorInvalidParameter, 0};
+  switch (request.operation) {
+    case kOpenDatabase:
+      reply.result = LocalOpenDatabase(
+          text, reinterpret_cast<LPCSTR>(uintptr_t{request.argument}), &reply.handle);
+      break;
+    case kOpenView:
+      reply.result = LocalOpenView(request.handle, text, &reply.handle);
+      break;
+    case kViewExecute:
+      reply.result = LocalViewExecute(request.handle, request.argument);
+      break;
+    case kViewFetch:
+      reply.result = LocalViewFetch(request.handle, &reply.handle);
+      break;
+    case kDatabaseCommit:
+      reply.result = LocalDatabaseCommit(request.handle);
+      break;
+    case kCloseHandle:
+      reply.result = LocalCloseHandle(request.handle);
+      break;
+  }
+  return reply;
+}
+
 // The host's side: answers requests until this process hangs up, then
 // closes what is still open and ends.
 [[noreturn]] void ServeRequests(int fd) {
@@ -112,28 +139,7 @@ bool ReceiveAll(int fd, void* data, size_t size, int timeout_ms) {
     text.assign(request.text_length, '\0');
     if (!ReceiveAll(fd, &text[0], text.size(), -1))
       break;
-    Reply reply = {kErrorInvalidParameter, 0};
-    switch (request.operation) {
-      case kOpenDatabase:
-        reply.result = LocalOpenDatabase(
-            text.c_str(), reinterpret_cast<LPCSTR>(uintptr_t{request.argument}), &reply.handle);
-        break;
-      case kOpenView:
-        reply.result = LocalOpenView(request.handle, text.c_str(), &reply.handle);
-        break;
-      case kViewExecute:
-        reply.result = LocalViewExecute(request.handle, request.argument);
-        break;
-      case kViewFetch:
-        reply.result = LocalViewFetch(request.handle, &reply.handle);
-        break;
-      case kDatabaseCommit:
-        reply.result = LocalDatabaseCommit(request.handle);
-        break;
-      case kCloseHandle:
-        reply.result = LocalCloseHandle(request.handle);
-        break;
-    }
+    Reply reply = RunHere(request, text.c_str());
     if (!SendAll(fd, &reply, sizeof reply))
       break;
   }
@@ -256,35 +262,15 @@ UINT Forward(HostOperation operation, MSIHANDLE handle, MSIHANDLE argument_handl
     argument = parameters->second.host_handle;
   }
 
+  Request request = {operation, target.host_handle, argument, 0};
   Reply reply = {0, 0};
   if (target.local) {
-    switch (operation) {
-      case kOpenDatabase:
-        reply.result = LocalOpenDatabase(
-            text, reinterpret_cast<LPCSTR>(uintptr_t{argument}), &reply.handle);
-        break;
-      case kOpenView:
-        reply.result = LocalOpenView(target.host_handle, text, &reply.handle);
-        break;
-      case kViewExecute:
-        reply.result = LocalViewExecute(target.host_handle, argument);
-        break;
-      case kViewFetch:
-        reply.result = LocalViewFetch(target.host_handle, &reply.handle);
-        break;
-      case kDatabaseCommit:
-        reply.result = LocalDatabaseCommit(target.host_handle);
-        break;
-      case kCloseHandle:
-        reply.result = LocalCloseHandle(target.host_handle);
-        break;
-    }
+    reply = RunHere(request, text);
   } else {
     size_t length = text != nullptr ? strlen(text) : 0;
     if (length > kLongestText)
       return kErrorInvalidParameter;
-    Request request = {operation, target.host_handle, argument,
-                       static_cast<uint32_t>(length)};
+    request.text_length = static_cast<uint32_t>(length);
     if (operation == kOpenDatabase)
       g_host_directories.insert(DirectoryOf(text));
     if (!CallHost(request, text, &reply))
