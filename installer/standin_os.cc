@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -138,7 +139,23 @@ int OsWaitWithTimeout(pid_t pid, int timeout_ms, int* status) {
 int OsProcessExists(pid_t pid) {
   if (InjectedFailure("kill"))
     return -1;
-  return kill(pid, 0);
+  if (kill(pid, 0) != 0)
+    return -1;
+  // A zombie has ended all but its entry in the process table, which
+  // nothing may reap where the parent died before it.
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE* stat_file = fopen(path, "re");
+  if (stat_file == nullptr)
+    return 0;  // No /proc to ask: take it as living.
+  char state = '\0';
+  int scanned = fscanf(stat_file, "%*d (%*[^)]) %c", &state);
+  fclose(stat_file);
+  if (scanned == 1 && state == 'Z') {
+    errno = ESRCH;
+    return -1;
+  }
+  return 0;
 }
 
 int OsListDirectory(const char* directory, std::vector<std::string>* names) {

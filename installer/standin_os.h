@@ -34,7 +34,8 @@ pid_t OsFork();
 // Waits for |pid| to end for at most |timeout_ms|, then kills it. Returns 0
 // and its wait status in |status|, or -1 when the wait itself failed.
 int OsWaitWithTimeout(pid_t pid, int timeout_ms, int* status);
-// Returns 0 when a process |pid| exists, -1 with errno (ESRCH: none) else.
+// Returns 0 when a process |pid| lives, -1 with errno (ESRCH: gone, or only
+// a zombie) else.
 int OsProcessExists(pid_t pid);
 // Fills |names| with the entries of |directory|, "." and ".." left out.
 int OsListDirectory(const char* directory, std::vector<std::string>* names);

@@ -87,10 +87,12 @@ void RemoveStaleStaging(const std::string& directory) {
         RemoveDirectoryAndFiles(staging);  // Under the lock: no one else will.
       OsClose(lock);
     } else if (errno == ENOENT) {
-      // No lock file: the owner died before taking it, or removed it while
-      // clearing up. Only a process that is gone can be sure of either;
-      // this one never leaves its own half made.
-      if (owner == getpid() || (OsProcessExists(owner) != 0 && errno == ESRCH))
+      // No lock file: the owner was killed between making the directory and
+      // the lock, or between removing the lock and the directory. Either way
+      // the directory is empty, and an empty one can go at once; one with
+      // files in it only once its owner is gone.
+      if (OsRmdir(staging.c_str()) != 0 &&
+          (owner == getpid() || (OsProcessExists(owner) != 0 && errno == ESRCH)))
         RemoveDirectoryAndFiles(staging);
     }
   }

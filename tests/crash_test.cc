@@ -67,10 +67,17 @@ int RunTool(const Setup& setup) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int CountStrays(const Setup& setup) {
+// Counts what lies beside the package, naming each on standard error when
+// asked to.
+int CountStrays(const Setup& setup, bool name_them) {
   int strays = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(setup.cache))
-    strays += entry.path().string() != setup.package;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(setup.cache)) {
+    if (entry.path().string() == setup.package)
+      continue;
+    ++strays;
+    if (name_them)
+      fprintf(stderr, "left behind: %s\n", entry.path().c_str());
+  }
   return strays;
 }
 
@@ -140,12 +147,12 @@ int main(int argc, char** argv) {
     } else {
       fprintf(stderr, "round %d: the package is broken or lost rows\n", round + 1);
     }
-    rounds_with_strays += CountStrays(setup) > 0;
+    rounds_with_strays += CountStrays(setup, false) > 0;
 
     // The next run finishes the repair and clears what the dead one left.
     if (RunTool(setup) != 0 || !ReadFileKeys(setup.package, &keys) || keys != new_rows)
       ++follow_ups_failed;
-    strays_left_after_next_run += CountStrays(setup);
+    strays_left_after_next_run += CountStrays(setup, true);
   }
   RemoveTree(directory);
 

@@ -2,6 +2,8 @@
 // result codes, a read-only open never writes, and a transacted open reaches
 // the package only through a commit that puts a whole new package in place.
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -296,18 +298,31 @@ TEST_F(DatabaseTest, AFailureAtAnyCallOfACommitLosesNothing) {
 
 TEST_F(DatabaseTest, StagingLeftByADeadRunIsRemoved) {
   WriteTestPackage(true);
-  // No process can have this id, and the name is the stand-in's own.
-  std::string stale = directory_ + "/.msi-standin-2147483646-1";
-  ASSERT_EQ(0, mkdir(stale.c_str(), 0700));
-  WriteFileBytes(stale + "/package.msi", "half a package");
+  // Left with its lock file free: its owner is gone, whoever it was.
+  std::string unlocked = directory_ + "/.msi-standin-1-1";
+  ASSERT_EQ(0, mkdir(unlocked.c_str(), 0700));
+  WriteFileBytes(unlocked + "/owner.lock", "");
+  WriteFileBytes(unlocked + "/package.msi", "half a package");
+  // Left without a lock file by a process that no longer exists.
+  std::string lockless = directory_ + "/.msi-standin-2147483646-1";
+  ASSERT_EQ(0, mkdir(lockless.c_str(), 0700));
+  WriteFileBytes(lockless + "/package.msi", "half a package");
+  // In use: its owner (this test) holds the lock.
+  std::string held = directory_ + "/.msi-standin-1-2";
+  ASSERT_EQ(0, mkdir(held.c_str(), 0700));
+  WriteFileBytes(held + "/owner.lock", "");
+  int lock = open((held + "/owner.lock").c_str(), O_RDWR);
+  ASSERT_EQ(0, flock(lock, LOCK_EX));
+  // Not the stand-in's at all.
   std::string other = directory_ + "/.msi-standin-notes";
   ASSERT_EQ(0, mkdir(other.c_str(), 0700));
 
   MSIHANDLE database = 0;
   ASSERT_EQ(0u, MsiOpenDatabaseA(package_.c_str(), MSIDBOPEN_READONLY, &database));
   EXPECT_EQ(0u, MsiCloseHandle(database));
-  EXPECT_EQ((std::vector<std::string>{".msi-standin-notes", "cached.msi"}),
+  EXPECT_EQ((std::vector<std::string>{".msi-standin-1-2", ".msi-standin-notes", "cached.msi"}),
             DirectoryEntries(directory_));
+  close(lock);
 }
 
 }  // namespace
