@@ -56,9 +56,9 @@ int g_host_socket = -1;
 // leave staging there.
 std::set<std::string> g_host_directories;
 
-// This process's handles: what each stands for in the host, 0 once the host
-// that held it is gone. Handles opened without a host are the same number in
-// both columns.
+// This process's handles, each naming a handle of the engine where it was
+// opened: the host's, or (with the host disabled) this process's own. A host
+// handle becomes 0 once the host that held it is gone.
 struct ClientHandle {
   MSIHANDLE host_handle;
   bool local;

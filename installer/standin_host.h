@@ -1,7 +1,8 @@
 // The installer's database operations run in an engine host: a child process
 // forked when the first database is opened, and ended when this process ends
-// (at its exit, or by the host seeing it gone). The engine trusts the package's structures, and a damaged package
-// can crash it or make it loop; then only the host goes down. The call that
+// (at its exit, or by the host seeing it gone). The engine trusts the
+// package's structures, and a damaged package can crash it or make it loop;
+// then only the host goes down. The call that
 // was running returns a failure code (ERROR_OPEN_FAILED for an open,
 // ERROR_FUNCTION_FAILED for any other), the host's other handles can only be
 // closed, and this process carries on.
