@@ -2,10 +2,9 @@
 // forked when the first database is opened, and ended when this process ends
 // (at its exit, or by the host seeing it gone). The engine trusts the
 // package's structures, and a damaged package can crash it or make it loop;
-// then only the host goes down. The call that
-// was running returns a failure code (ERROR_OPEN_FAILED for an open,
-// ERROR_FUNCTION_FAILED for any other), the host's other handles can only be
-// closed, and this process carries on.
+// then only the host goes down. The call that was running returns a failure
+// code (ERROR_OPEN_FAILED for an open, ERROR_FUNCTION_FAILED for any other),
+// the host's other handles can only be closed, and this process carries on.
 #ifndef TAMLO_INSTALLER_STANDIN_HOST_H_
 #define TAMLO_INSTALLER_STANDIN_HOST_H_
 

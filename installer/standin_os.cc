@@ -51,12 +51,6 @@ int OsFstat(int fd, struct stat* status) {
   return fstat(fd, status);
 }
 
-int OsStat(const char* path, struct stat* status) {
-  if (InjectedFailure("stat"))
-    return -1;
-  return stat(path, status);
-}
-
 int OsFsync(int fd) {
   if (InjectedFailure("fsync"))
     return -1;

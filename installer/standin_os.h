@@ -19,7 +19,6 @@
 int OsOpen(const char* path, int flags, mode_t mode);
 ssize_t OsRead(int fd, void* buffer, size_t size);
 int OsFstat(int fd, struct stat* status);
-int OsStat(const char* path, struct stat* status);
 int OsFsync(int fd);
 // flock(2) with LOCK_EX | LOCK_NB: 0 when this process now holds the lock.
 int OsTryLock(int fd);
