@@ -51,7 +51,8 @@ UINT MsiGetProductInfoA(LPCSTR product, LPCSTR property, LPSTR value_buffer,
                         LPDWORD value_count);
 
 // Opens the database at |path| read-only or for transacting, by |persist|.
-// Returns 0 and a database handle in |database|.
+// Returns 0 and a database handle in |database|. The stand-in takes only
+// these two modes and answers ERROR_INVALID_PARAMETER (87) to any other.
 UINT MsiOpenDatabaseA(LPCSTR path, LPCSTR persist, MSIHANDLE* database);
 
 // Prepares |query| on |database|. Returns 0 and a view handle in |view|.
@@ -65,7 +66,8 @@ UINT MsiViewExecute(MSIHANDLE view, MSIHANDLE parameters);
 UINT MsiViewFetch(MSIHANDLE view, MSIHANDLE* record);
 
 // Stores in the package the changes made through a database opened for
-// transacting. Returns 0 only once they are stored.
+// transacting. Returns 0 only once they are stored. On a database opened
+// read-only it does nothing and returns 0.
 UINT MsiDatabaseCommit(MSIHANDLE database);
 
 // Releases a database, view or record handle. A database opened for

@@ -1,11 +1,13 @@
 #include "installer/standin_database.h"
 
 #include <map>
+#include <string>
 #include <vector>
 
 #include "installer/standin_codes.h"
 #include "installer/standin_engine.h"
 #include "installer/standin_os.h"
+#include "installer/standin_package.h"
 #include "installer/standin_staging.h"
 
 namespace {
@@ -16,10 +18,11 @@ enum HandleKind { kDatabaseHandle, kViewHandle, kRecordHandle };
 // released with the last of them, since the engine only writes its scratch
 // files away once no view refers to the database any more.
 struct OpenDatabase {
-  LibmsiDatabase* engine;
-  bool transacted;
+  LibmsiDatabase* engine = nullptr;
+  bool transacted = false;
+  PackageFile package;
   Staging staging;  // Transacted only.
-  int holders;
+  int holders = 1;
 };
 
 struct HandleEntry {
@@ -53,34 +56,37 @@ void ReleaseDatabase(OpenDatabase* database) {
     return;
   g_object_unref(database->engine);
   if (database->transacted)
-    RemoveStaging(database->staging);
+    RemoveStaging(database->package.directory, &database->staging);
+  ClosePackageFile(&database->package);
   delete database;
 }
 
-UINT OpenReadOnly(const char* path, OpenDatabase* database) {
-  // Read-only opens may clear what a dead transacted run left beside the
-  // package, so that a run that finds nothing to do still tidies up.
-  RemoveStaleStaging(DirectoryOf(path));
+// Opens the package file, tidies what dead transacted runs left beside it
+// (so that a run that finds nothing to do still tidies up) and, when
+// |transacted|, makes the staging the engine is to write into. The engine
+// itself then opens the very file that was checked, through its descriptor.
+UINT OpenDatabaseFiles(const char* path, OpenDatabase* database) {
+  UINT result = OpenPackageFile(path, database->transacted, &database->package);
+  if (result != ERROR_SUCCESS)
+    return result;
+  RemoveStaleStaging(database->package.directory);
+  std::string persist;
+  if (database->transacted) {
+    if (!CreateStaging(database->package.directory, &database->staging)) {
+      ClosePackageFile(&database->package);
+      return kErrorOpenFailed;
+    }
+    persist = StagedPackagePath(database->staging);
+  }
   GError* error = nullptr;
-  database->engine =
-      OsEngineOpen(path, LIBMSI_DB_FLAGS_READONLY, nullptr, &error);
-  if (database->engine == nullptr)
-    return CodeFromEngineError(error, kErrorOpenFailed);
-  return ERROR_SUCCESS;
-}
-
-UINT OpenTransacted(const char* path, OpenDatabase* database) {
-  RemoveStaleStaging(DirectoryOf(path));
-  if (!CreateStaging(path, &database->staging))
-    return kErrorOpenFailed;
-  // The engine writes only to the staged package: the package itself is
-  // read, and replaced by the commit.
-  GError* error = nullptr;
-  database->engine =
-      OsEngineOpen(path, LIBMSI_DB_FLAGS_TRANSACT,
-                   database->staging.staged_package.c_str(), &error);
+  database->engine = OsEngineOpen(
+      PathOfDescriptor(database->package.fd).c_str(),
+      database->transacted ? LIBMSI_DB_FLAGS_TRANSACT : LIBMSI_DB_FLAGS_READONLY,
+      database->transacted ? persist.c_str() : nullptr, &error);
   if (database->engine == nullptr) {
-    RemoveStaging(database->staging);
+    if (database->transacted)
+      RemoveStaging(database->package.directory, &database->staging);
+    ClosePackageFile(&database->package);
     return CodeFromEngineError(error, kErrorOpenFailed);
   }
   return ERROR_SUCCESS;
@@ -94,14 +100,12 @@ UINT LocalOpenDatabase(LPCSTR path, LPCSTR persist, MSIHANDLE* database) {
   *database = 0;
   const bool transacted = persist == MSIDBOPEN_TRANSACT;
   if (persist != MSIDBOPEN_READONLY && !transacted)
-    return kErrorInvalidParameter;  // Only these two modes are supported.
+    return kErrorInvalidParameter;  // The stand-in supports only these two.
   SilenceEngineLogs();
 
   OpenDatabase* opened = new OpenDatabase();
   opened->transacted = transacted;
-  opened->holders = 1;
-  UINT result = transacted ? OpenTransacted(path, opened)
-                           : OpenReadOnly(path, opened);
+  UINT result = OpenDatabaseFiles(path, opened);
   if (result != ERROR_SUCCESS) {
     delete opened;
     return result;
@@ -152,7 +156,7 @@ UINT LocalViewFetch(MSIHANDLE view, MSIHANDLE* record) {
     return kErrorInvalidParameter;
   *record = 0;
   GError* error = nullptr;
-  LibmsiRecord* row = libmsi_query_fetch(entry->query, &error);
+  LibmsiRecord* row = OsEngineFetch(entry->query, &error);
   if (row == nullptr) {
     // The engine ends the rows with no error at all.
     return error == nullptr ? ERROR_NO_MORE_ITEMS
@@ -167,16 +171,16 @@ UINT LocalDatabaseCommit(MSIHANDLE database) {
   if (entry == nullptr)
     return kErrorInvalidHandle;
   OpenDatabase* open = entry->database;
-  // A read-only database has nowhere to store a change: saying that it was
-  // stored would be a lie.
+  // As the installer does: a read-only database has no changes to store,
+  // and committing it does nothing.
   if (!open->transacted)
-    return kErrorFunctionFailed;
+    return ERROR_SUCCESS;
   GError* error = nullptr;
   if (!OsEngineCommit(open->engine, &error)) {
-    OsUnlink(open->staging.staged_package.c_str());
+    DiscardStagedPackage(open->staging);
     return CodeFromEngineError(error, kErrorFunctionFailed);
   }
-  if (!PutStagedPackageInPlace(open->staging))
+  if (!PutStagedPackageInPlace(open->staging, &open->package))
     return kErrorFunctionFailed;
   return ERROR_SUCCESS;
 }

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,7 +26,7 @@
 namespace {
 
 // A call that takes longer is taken for an engine that will never answer.
-const int kHostReplyTimeoutMs = 120 * 1000;
+const int kDefaultReplyTimeoutMs = 120 * 1000;
 const uint32_t kLongestText = 64 * 1024;
 
 enum HostOperation : uint32_t {
@@ -50,11 +51,12 @@ struct Reply {
 };
 
 bool g_host_enabled = true;
+int g_reply_timeout_ms = kDefaultReplyTimeoutMs;
 pid_t g_host = 0;
 int g_host_socket = -1;
-// Where the running host has opened packages: a host that goes down may
-// leave staging there.
-std::set<std::string> g_host_directories;
+// The packages the running host has opened: a host that goes down may leave
+// staging beside them.
+std::set<std::string> g_host_packages;
 
 // This process's handles, each naming a handle of the engine where it was
 // opened: the host's, or (with the host disabled) this process's own. A host
@@ -162,11 +164,11 @@ void StopHost(int timeout_ms) {
   int status = 0;
   OsWaitWithTimeout(g_host, host_ended ? timeout_ms : 0, &status);
   g_host = 0;
-  g_host_directories.clear();
+  g_host_packages.clear();
 }
 
 void StopHostAtExit() {
-  StopHost(kHostReplyTimeoutMs);
+  StopHost(g_reply_timeout_ms);
 }
 
 bool StartHost() {
@@ -178,6 +180,7 @@ bool StartHost() {
   int sockets[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0)
     return false;
+  pid_t parent = getpid();
   pid_t child = OsFork();
   if (child < 0) {
     close(sockets[0]);
@@ -185,6 +188,10 @@ bool StartHost() {
     return false;
   }
   if (child == 0) {
+    // The host dies with this process, even while the engine is busy and
+    // would never see the socket close.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+      _exit(0);
     // An engine crash ends the host by its signal, quietly, whatever
     // handlers this process had: the parent reports the failure.
     for (int signal_number : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT})
@@ -203,16 +210,21 @@ bool StartHost() {
   return true;
 }
 
-void LoseHost() {
-  std::set<std::string> directories = g_host_directories;
-  StopHost(0);
-  // The host is gone for good now, so its staging is stale.
-  for (const std::string& directory : directories)
-    RemoveStaleStaging(directory);
+// The handles of a host that is gone can only be closed.
+void ForgetHostHandles() {
   for (auto& entry : g_handles) {
     if (!entry.second.local)
       entry.second.host_handle = 0;
   }
+}
+
+void LoseHost() {
+  std::set<std::string> packages = g_host_packages;
+  StopHost(0);
+  // The host is gone for good now, so its staging is stale.
+  for (const std::string& package : packages)
+    RemoveStaleStagingBeside(package.c_str());
+  ForgetHostHandles();
 }
 
 // Sends one request to the host and waits for its reply. Returns false when
@@ -222,7 +234,7 @@ bool CallHost(const Request& request, const char* text, Reply* reply) {
     return false;
   if (!SendAll(g_host_socket, &request, sizeof request) ||
       !SendAll(g_host_socket, text, request.text_length) ||
-      !ReceiveAll(g_host_socket, reply, sizeof *reply, kHostReplyTimeoutMs)) {
+      !ReceiveAll(g_host_socket, reply, sizeof *reply, g_reply_timeout_ms)) {
     LoseHost();
     return false;
   }
@@ -272,7 +284,7 @@ UINT Forward(HostOperation operation, MSIHANDLE handle, MSIHANDLE argument_handl
       return kErrorInvalidParameter;
     request.text_length = static_cast<uint32_t>(length);
     if (operation == kOpenDatabase)
-      g_host_directories.insert(DirectoryOf(text));
+      g_host_packages.insert(text);
     if (!CallHost(request, text, &reply))
       return operation == kOpenDatabase ? kErrorOpenFailed : kErrorFunctionFailed;
   }
@@ -285,6 +297,15 @@ UINT Forward(HostOperation operation, MSIHANDLE handle, MSIHANDLE argument_handl
 
 void SetEngineHostEnabled(bool enabled) {
   g_host_enabled = enabled;
+}
+
+void StopEngineHost() {
+  StopHost(g_reply_timeout_ms);
+  ForgetHostHandles();
+}
+
+void SetEngineHostReplyTimeout(int timeout_ms) {
+  g_reply_timeout_ms = timeout_ms > 0 ? timeout_ms : kDefaultReplyTimeoutMs;
 }
 
 UINT MsiOpenDatabaseA(LPCSTR path, LPCSTR persist, MSIHANDLE* database) {

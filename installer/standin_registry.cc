@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include "installer/standin_codes.h"
 #include "installer/standin_os.h"
@@ -14,35 +15,47 @@ const char kDefaultRegistryPath[] = "/var/lib/msi-standin/products";
 namespace {
 
 const size_t kBracedGuidLength = 38;
+// A registration holds a line a product, a few hundred bytes each.
+const size_t kLongestRegistration = 1024 * 1024;
 
 const char* RegistryPath() {
   const char* path = getenv("MSI_STANDIN_REGISTRY");
   return (path != nullptr && path[0] != '\0') ? path : kDefaultRegistryPath;
 }
 
-// Reads the whole file at |path| into |text|. Returns 0, or the errno of the
-// call that failed.
+// Reads the whole file at |path| into |text|. Returns 0, ENOENT when there
+// is no file, or another errno when it can't be read or is not a
+// registration at all: not a regular file (a FIFO would block the read for
+// ever, a device never end), or larger than any registration could be.
 int ReadWholeFile(const char* path, std::string* text) {
-  int fd = OsOpen(path, O_RDONLY, 0);
+  int fd = OsOpen(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
   if (fd < 0)
     return errno;
+  struct stat status;
+  int error = 0;
+  if (OsFstat(fd, &status) != 0)
+    error = errno;
+  else if (!S_ISREG(status.st_mode))
+    error = EINVAL;
+  else if (status.st_size > static_cast<off_t>(kLongestRegistration))
+    error = EFBIG;
   text->clear();
   char buffer[65536];
-  for (;;) {
+  while (error == 0) {
     ssize_t got = OsRead(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR)
-        continue;
-      int error = errno;
-      OsClose(fd);
-      return error;
-    }
-    if (got == 0)
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0)
+      error = errno;
+    else if (got == 0)
       break;
-    text->append(buffer, static_cast<size_t>(got));
+    else if (text->size() + static_cast<size_t>(got) > kLongestRegistration)
+      error = EFBIG;  // Grew while being read.
+    else
+      text->append(buffer, static_cast<size_t>(got));
   }
   OsClose(fd);
-  return 0;
+  return error;
 }
 
 bool IsBlank(const std::string& line) {
@@ -103,6 +116,12 @@ bool ParseRegistrations(const std::string& text,
     ProductRegistration product;
     if (!ParseLine(line, &product))
       return false;
+    // A product registered twice has no one package: which line is right
+    // can't be told, and guessing could repair another product's package.
+    for (const ProductRegistration& earlier : *products) {
+      if (strcasecmp(earlier.product_code.c_str(), product.product_code.c_str()) == 0)
+        return false;
+    }
     products->push_back(product);
   }
   return true;

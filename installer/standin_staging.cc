@@ -2,9 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdlib.h>
-#include <sys/stat.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <vector>
@@ -14,154 +13,208 @@
 namespace {
 
 // Staging directories are named kStagingPrefix, the owner's process id, a
-// dash and a sequence number.
+// dash and a sequence number; while being built, kBuildingPrefix instead.
 const char kStagingPrefix[] = ".msi-standin-";
+const char kBuildingPrefix[] = ".msi-standin-new-";
 const char kStagedName[] = "package.msi";
 const char kOwnerLockName[] = "owner.lock";
-// The engine writes a scratch file named after the staged package with this
-// added, into a buffer of PATH_MAX; a longer name overruns it and aborts.
-const size_t kEngineScratchSuffix = 4;  // ".tmp"
 
-void RemoveDirectoryAndFiles(const std::string& directory) {
-  std::vector<std::string> names;
-  if (OsListDirectory(directory.c_str(), &names) == 0) {
-    // The lock file goes last: while anything else is left, it tells
-    // whether the owner lives.
-    for (const std::string& name : names) {
-      if (name != kOwnerLockName)
-        OsUnlink((directory + "/" + name).c_str());
-    }
-    OsUnlink((directory + "/" + kOwnerLockName).c_str());
+enum StagingKind { kNotStaging, kBuilding, kPublished };
+
+// What |name| is, and the process id in it.
+StagingKind KindOfName(const std::string& name, pid_t* owner) {
+  StagingKind kind = kPublished;
+  size_t prefix_length = sizeof kStagingPrefix - 1;
+  if (name.compare(0, sizeof kBuildingPrefix - 1, kBuildingPrefix) == 0) {
+    kind = kBuilding;
+    prefix_length = sizeof kBuildingPrefix - 1;
+  } else if (name.compare(0, prefix_length, kStagingPrefix) != 0) {
+    return kNotStaging;
   }
-  OsRmdir(directory.c_str());
-}
-
-// The process id in a staging directory's name, or 0 when |name| is not one.
-// The lock tells whether the owner lives; the id only serves when the owner
-// died before it could take the lock.
-pid_t StagingOwner(const std::string& name) {
-  const size_t prefix_length = sizeof kStagingPrefix - 1;
-  if (name.compare(0, prefix_length, kStagingPrefix) != 0)
-    return 0;
   const char* digits = name.c_str() + prefix_length;
   char* end = nullptr;
   long pid = strtol(digits, &end, 10);
   if (end == digits || *end != '-' || pid <= 0)
-    return 0;
-  return static_cast<pid_t>(pid);
+    return kNotStaging;
+  *owner = static_cast<pid_t>(pid);
+  return kind;
 }
 
-bool SyncDirectory(const std::string& directory) {
-  int fd = OsOpen(directory.c_str(), O_RDONLY | O_DIRECTORY, 0);
-  if (fd < 0)
-    return false;
-  bool synced = OsFsync(fd) == 0;
-  if (OsClose(fd) != 0)
-    synced = false;
-  return synced;
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Empties the staging directory open at |staging| (status |status|), named
+// |name| in |directory|, and removes it, by descriptor throughout: a link
+// inside is removed as a link, and the directory goes only while |name|
+// still names it. The lock file goes last: while anything else is left, it
+// tells whether an owner lives.
+void EmptyAndRemove(int directory, const std::string& name, int staging,
+                    const struct stat& status) {
+  std::vector<std::string> names;
+  if (OsListDirectoryAt(staging, &names) == 0) {
+    for (const std::string& entry : names) {
+      if (entry != kOwnerLockName)
+        OsUnlinkAt(staging, entry.c_str(), 0);
+    }
+    OsUnlinkAt(staging, kOwnerLockName, 0);
+  }
+  struct stat named;
+  if (OsFstatAt(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      SameFile(named, status))
+    OsUnlinkAt(directory, name.c_str(), AT_REMOVEDIR);
+}
+
+// Whether the staging directory open at |staging| has no owner any more.
+// One being built is its builder's until the builder is gone, lock or no
+// lock. A published one always has its lock file, held while the owner
+// lives; without the file it was being removed.
+bool OwnerIsGone(int staging, StagingKind kind, pid_t owner, int* lock) {
+  if (kind == kBuilding)
+    return owner == getpid() || (OsProcessExists(owner) != 0 && errno == ESRCH);
+  *lock = OsOpenAt(staging, kOwnerLockName, O_RDWR | O_NOFOLLOW | O_NONBLOCK, 0);
+  if (*lock < 0)
+    return errno == ENOENT;
+  struct stat status;
+  return OsFstat(*lock, &status) == 0 && S_ISREG(status.st_mode) &&
+         status.st_uid == geteuid() && OsLock(*lock, LOCK_EX) == 0;
 }
 
 }  // namespace
 
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos)
-    return ".";
-  if (slash == 0)
-    return "/";
-  return path.substr(0, slash);
-}
-
-void RemoveStaleStaging(const std::string& directory) {
+void RemoveStaleStaging(int directory) {
   std::vector<std::string> names;
-  if (OsListDirectory(directory.c_str(), &names) != 0)
+  if (OsListDirectoryAt(directory, &names) != 0)
     return;
   for (const std::string& name : names) {
-    pid_t owner = StagingOwner(name);
-    if (owner == 0)
+    pid_t owner = 0;
+    StagingKind kind = KindOfName(name, &owner);
+    if (kind == kNotStaging)
       continue;
-    std::string staging = directory + "/" + name;
-    int lock = OsOpen((staging + "/" + kOwnerLockName).c_str(), O_RDWR, 0);
-    if (lock >= 0) {
-      if (OsTryLock(lock) == 0)
-        RemoveDirectoryAndFiles(staging);  // Under the lock: no one else will.
+    // Only a real directory of this account's: never a link, never someone
+    // else's, whatever its name.
+    struct stat status;
+    if (OsFstatAt(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(status.st_mode) || status.st_uid != geteuid())
+      continue;
+    int staging = OsOpenAt(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
+    if (staging < 0)
+      continue;
+    struct stat opened;
+    int lock = -1;
+    if (OsFstat(staging, &opened) == 0 && SameFile(opened, status) &&
+        OwnerIsGone(staging, kind, owner, &lock))
+      EmptyAndRemove(directory, name, staging, opened);  // Under the lock.
+    if (lock >= 0)
       OsClose(lock);
-    } else if (errno == ENOENT) {
-      // No lock file: the owner was killed between making the directory and
-      // the lock, or between removing the lock and the directory. Either way
-      // the directory is empty, and an empty one can go at once; one with
-      // files in it only once its owner is gone.
-      if (OsRmdir(staging.c_str()) != 0 &&
-          (owner == getpid() || (OsProcessExists(owner) != 0 && errno == ESRCH)))
-        RemoveDirectoryAndFiles(staging);
-    }
+    OsClose(staging);
   }
 }
 
-bool CreateStaging(const std::string& package_path, Staging* staging) {
-  int fd = OsOpen(package_path.c_str(), O_RDONLY, 0);
-  if (fd < 0)
-    return false;
-  struct stat status;
-  bool regular = OsFstat(fd, &status) == 0;
-  int error = errno;
-  OsClose(fd);
-  if (!regular) {
-    errno = error;
-    return false;
-  }
-  if (!S_ISREG(status.st_mode)) {
-    errno = EISDIR;
-    return false;
-  }
+void RemoveStaleStagingBeside(const char* package_path) {
+  std::string resolved;
+  if (OsRealPath(package_path, &resolved) != 0)
+    return;
+  size_t slash = resolved.rfind('/');
+  std::string parent = slash == 0 ? "/" : resolved.substr(0, slash);
+  int directory = OsOpen(parent.c_str(), O_RDONLY | O_DIRECTORY, 0);
+  if (directory < 0)
+    return;
+  RemoveStaleStaging(directory);
+  OsClose(directory);
+}
 
+bool CreateStaging(int package_directory, Staging* staging) {
   static unsigned sequence = 0;
-  staging->package_path = package_path;
-  staging->package_mode = status.st_mode & 07777;
-  std::string parent = DirectoryOf(package_path);
-  const size_t longest_directory = parent.size() + sizeof kStagingPrefix + 32;
-  if (longest_directory + sizeof kStagedName + kEngineScratchSuffix >= PATH_MAX) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
+  const std::string owner = std::to_string(getpid()) + "-";
+  std::string building;
   for (;;) {
-    staging->directory = parent + "/" + kStagingPrefix +
-                         std::to_string(getpid()) + "-" +
-                         std::to_string(++sequence);
-    if (OsMkdir(staging->directory.c_str(), 0700) == 0)
+    staging->name = kStagingPrefix + owner + std::to_string(++sequence);
+    building = kBuildingPrefix + owner + std::to_string(sequence);
+    if (OsMkdirAt(package_directory, building.c_str(), 0700) == 0)
       break;
     if (errno != EEXIST)
       return false;
   }
-  staging->staged_package = staging->directory + "/" + kStagedName;
-  staging->owner_lock = OsOpen((staging->directory + "/" + kOwnerLockName).c_str(),
-                               O_RDWR | O_CREAT | O_EXCL, 0600);
-  if (staging->owner_lock < 0 || OsTryLock(staging->owner_lock) != 0) {
-    int lock_error = errno;
-    RemoveStaging(*staging);
-    errno = lock_error;
+  staging->directory =
+      OsOpenAt(package_directory, building.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
+  if (staging->directory < 0) {
+    int error = errno;
+    struct stat made;
+    if (OsFstatAt(package_directory, building.c_str(), &made, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(made.st_mode) && made.st_uid == geteuid())
+      OsUnlinkAt(package_directory, building.c_str(), AT_REMOVEDIR);
+    errno = error;
     return false;
   }
-  return true;
+  // Built under a name that no clean-up takes while this process lives, and
+  // given its staging name only once the lock is held.
+  bool built = OsFstat(staging->directory, &staging->status) == 0 &&
+               staging->status.st_uid == geteuid();
+  if (built) {
+    staging->owner_lock = OsOpenAt(staging->directory, kOwnerLockName,
+                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    built = staging->owner_lock >= 0 && OsLock(staging->owner_lock, LOCK_EX) == 0;
+  }
+  bool renamed = built && OsRenameAtNoReplace(package_directory, building.c_str(),
+                                              package_directory, staging->name.c_str()) == 0;
+  int error = errno;
+  struct stat published;
+  if (renamed &&
+      OsFstatAt(package_directory, staging->name.c_str(), &published, AT_SYMLINK_NOFOLLOW) == 0 &&
+      SameFile(published, staging->status))
+    return true;
+  if (!renamed)
+    staging->name = building;
+  RemoveStaging(package_directory, staging);
+  errno = renamed ? ESTALE : error;
+  return false;
 }
 
-bool PutStagedPackageInPlace(const Staging& staging) {
-  const char* staged = staging.staged_package.c_str();
-  int fd = OsOpen(staged, O_RDONLY, 0);
-  bool flushed = fd >= 0 && OsFchmod(fd, staging.package_mode) == 0 &&
-                 OsFsync(fd) == 0;
-  if (fd >= 0 && OsClose(fd) != 0)
-    flushed = false;
-  if (!flushed || OsRename(staged, staging.package_path.c_str()) != 0) {
-    OsUnlink(staged);
+std::string StagedPackagePath(const Staging& staging) {
+  return PathOfDescriptor(staging.directory) + "/" + kStagedName;
+}
+
+void DiscardStagedPackage(const Staging& staging) {
+  OsUnlinkAt(staging.directory, kStagedName, 0);
+}
+
+bool PutStagedPackageInPlace(const Staging& staging, PackageFile* package) {
+  // The file the engine wrote: a regular file of ours with one name, in a
+  // directory that only this account can write.
+  int fd = OsOpenAt(staging.directory, kStagedName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
+  struct stat written;
+  bool ready = fd >= 0 && OsFstat(fd, &written) == 0 && S_ISREG(written.st_mode) &&
+               written.st_nlink == 1 && written.st_uid == geteuid() &&
+               OsLock(fd, LOCK_EX) == 0 &&
+               KeepFileAttributes(package->fd, fd) &&
+               OsFsync(fd) == 0 && OsFstat(fd, &written) == 0 &&
+               // The last look before the rename: a change that anything
+               // else made to the package since it was opened is kept.
+               PackageUnchanged(*package) &&
+               OsRenameAt(staging.directory, kStagedName, package->directory,
+                          package->name.c_str()) == 0;
+  if (!ready) {
+    if (fd >= 0)
+      OsClose(fd);
+    DiscardStagedPackage(staging);
     return false;
   }
+  // The new package is in place, and locked as the old one was.
+  OsClose(package->fd);
+  package->fd = fd;
+  package->opened = written;
   // The rename is only durable once the directory that holds it is flushed.
-  return SyncDirectory(DirectoryOf(staging.package_path));
+  return OsFsync(package->directory) == 0;
 }
 
-void RemoveStaging(const Staging& staging) {
-  RemoveDirectoryAndFiles(staging.directory);
-  if (staging.owner_lock >= 0)
-    OsClose(staging.owner_lock);
+void RemoveStaging(int package_directory, Staging* staging) {
+  if (staging->directory >= 0) {
+    EmptyAndRemove(package_directory, staging->name, staging->directory, staging->status);
+    OsClose(staging->directory);
+  }
+  if (staging->owner_lock >= 0)
+    OsClose(staging->owner_lock);
+  staging->directory = -1;
+  staging->owner_lock = -1;
 }
