@@ -53,6 +53,7 @@ struct Reply {
 bool g_host_enabled = true;
 int g_reply_timeout_ms = kDefaultReplyTimeoutMs;
 pid_t g_host = 0;
+pid_t g_host_parent = 0;  // The process that started the host.
 int g_host_socket = -1;
 // The packages the running host has opened: a host that goes down may leave
 // staging beside them.
@@ -154,6 +155,15 @@ Reply RunHere(const Request& request, const char* text) {
 void StopHost(int timeout_ms) {
   if (g_host == 0)
     return;
+  // A process forked from the host's parent only lets go of its copy of the
+  // socket: the host is not its to end.
+  if (getpid() != g_host_parent) {
+    close(g_host_socket);
+    g_host_socket = -1;
+    g_host = 0;
+    g_host_packages.clear();
+    return;
+  }
   // The host's end of the socket closes as it exits: waiting for that wakes
   // us the moment it is done, where polling for its exit would lag.
   shutdown(g_host_socket, SHUT_WR);
@@ -201,6 +211,7 @@ bool StartHost() {
   }
   close(sockets[1]);
   g_host = child;
+  g_host_parent = parent;
   g_host_socket = sockets[0];
   static bool stopped_at_exit = false;
   if (!stopped_at_exit) {

@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 
 #include <errno.h>
+#include <unistd.h>
+
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -66,7 +70,7 @@ TEST_F(RegistryTest, EnumeratesTheFirstRelatedProductOrSaysWhy) {
       {"case of the code ignored",
        Line(kProductA, lower_case_upgrade.c_str(), "/p.msi"), 0, kProductA},
       {"first of two related, after an unrelated one",
-       Line(kProductB, kOtherUpgrade, "/o.msi") +
+       Line("{CCCCCCCC-0000-0000-0000-000000000003}", kOtherUpgrade, "/o.msi") +
            Line(kProductA, kUpgrade, "/a.msi") +
            Line(kProductB, kUpgrade, "/b.msi"),
        0, kProductA},
@@ -103,22 +107,53 @@ TEST_F(RegistryTest, EnumerationGoesOnInFileOrderAndEnds) {
   EXPECT_EQ(259u, result);
 }
 
-TEST_F(RegistryTest, AnUnreadableRegistrationIsBrokenNotEmpty) {
-  // A directory where the file should be: it opens but can't be read.
-  mkdir(registry_.c_str(), 0700);
+struct BrokenRegistrationCase {
+  const char* name;
+  std::function<void(const std::string& path)> make;
+};
+
+// What is no registration at all is a broken one, at once: no FIFO holds
+// the run, no device fills its memory, and a product code that comes twice
+// can't send the repair to another product's package.
+TEST_F(RegistryTest, WhatIsNoRegistrationIsBrokenAtOnce) {
+  alarm(60);  // A hang fails the test instead of holding the run.
+  const std::string lower_case_a = "{aaaaaaaa-0000-0000-0000-000000000001}";
+  const BrokenRegistrationCase cases[] = {
+      {"a directory", [](const std::string& p) { mkdir(p.c_str(), 0700); }},
+      {"a FIFO", [](const std::string& p) { mkfifo(p.c_str(), 0600); }},
+      {"a link to a device", [](const std::string& p) { symlink("/dev/zero", p.c_str()); }},
+      {"larger than any registration",
+       [](const std::string& p) {
+         WriteFileBytes(p, Line(kProductA, kUpgrade, "/a.msi") +
+                               std::string(1024 * 1024, '#') + "\n");
+       }},
+      {"a product code twice, under another upgrade code first",
+       [&](const std::string& p) {
+         WriteFileBytes(p, Line(lower_case_a.c_str(), kOtherUpgrade, "/other.msi") +
+                               Line(kProductA, kUpgrade, "/a.msi"));
+       }},
+  };
+  for (const BrokenRegistrationCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    RemoveTree(registry_);
+    c.make(registry_);
+    UINT result = 0;
+    Related(0, &result);
+    EXPECT_EQ(1610u, result);
+    char path[16];
+    DWORD count = sizeof path;
+    EXPECT_EQ(1610u, MsiGetProductInfoA(kProductA, "LocalPackage", path, &count));
+  }
+  alarm(0);
+
+  // A read that fails half way is not taken for the end of the file.
+  RemoveTree(registry_);
+  Register(Line(kProductA, kUpgrade, "/a.msi"));
+  OsFailCall(3, EIO, false);  // open, fstat, read.
   UINT result = 0;
   Related(0, &result);
   EXPECT_EQ(1610u, result);
-  char path[16];
-  DWORD count = sizeof path;
-  EXPECT_EQ(1610u, MsiGetProductInfoA(kProductA, "LocalPackage", path, &count));
-  rmdir(registry_.c_str());
-
-  // A read that fails half way is not taken for the end of the file.
-  Register(Line(kProductA, kUpgrade, "/a.msi"));
-  OsFailCall(2, EIO, false);
-  Related(0, &result);
-  EXPECT_EQ(1610u, result);
+  EXPECT_EQ((std::vector<std::string>{"read"}), OsFailedCalls());
 }
 
 TEST_F(RegistryTest, LocalPackageIsTheRestOfTheLine) {
