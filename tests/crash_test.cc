@@ -2,16 +2,20 @@
 // package, round after round, and checks after each kill that the package is
 // a whole database holding either all the old rows or all the new ones, and
 // that whatever the dead run left beside it is gone after the next run.
+// Every fourth round kills the run the moment the new package is in place,
+// so that kills land after the rename as well as before it.
 //
 //   crash_test TOOL [ROUNDS [ROWS [SEED]]]
 //
-// Prints what it saw; exits 0 only when no package was broken or lost and
-// every stray was cleaned.
+// Prints what it saw; exits 0 only when no package was broken or lost, every
+// stray was cleaned, and kills landed mid-run both before the rename (old
+// rows seen) and after it (new rows seen).
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -85,6 +89,18 @@ void CopyFile(const std::string& from, const std::string& to) {
   std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
 }
 
+// Waits, without sleeping, until |path| names another file than |inode| or
+// |pid| has ended, whichever comes first.
+void WaitForReplacement(const std::string& path, ino_t inode, pid_t pid) {
+  for (;;) {
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0 && status.st_ino != inode)
+      return;
+    if (waitpid(pid, nullptr, WNOHANG | WNOWAIT) == pid)
+      return;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,19 +147,28 @@ int main(int argc, char** argv) {
   std::mt19937 random(seed);
   std::uniform_int_distribution<long> delay(0, run_time.count() * 6 / 5);
   int killed_mid_run = 0, whole = 0, whole_old = 0, whole_new = 0;
+  int killed_before_rename = 0, killed_after_rename = 0;
   int rounds_with_strays = 0, strays_left_after_next_run = 0, follow_ups_failed = 0;
   for (int round = 0; round < rounds; ++round) {
     CopyFile(original, setup.package);
+    struct stat before;
+    stat(setup.package.c_str(), &before);
     pid_t pid = StartTool(setup);
-    std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+    if (round % 4 == 3)
+      WaitForReplacement(setup.package, before.st_ino, pid);
+    else
+      std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
     kill(-pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
-    killed_mid_run += WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    bool mid_run = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    killed_mid_run += mid_run;
 
     if (ReadFileKeys(setup.package, &keys) && (keys == old_rows || keys == new_rows)) {
       ++whole;
       (keys == old_rows ? whole_old : whole_new) += 1;
+      if (mid_run)
+        (keys == old_rows ? killed_before_rename : killed_after_rename) += 1;
     } else {
       fprintf(stderr, "round %d: the package is broken or lost rows\n", round + 1);
     }
@@ -159,13 +184,17 @@ int main(int argc, char** argv) {
   printf("crash test: %d rows, seed %u, an undisturbed repair takes %.1f ms\n", rows,
          seed, static_cast<double>(run_time.count()) / 1000.0);
   printf("  rounds                         %d\n", rounds);
-  printf("  kills landed mid-run           %d\n", killed_mid_run);
+  printf("  kills landed mid-run           %d (before the rename %d, after it %d)\n",
+         killed_mid_run, killed_before_rename, killed_after_rename);
   printf("  packages whole after the kill  %d (old rows %d, new rows %d)\n", whole,
          whole_old, whole_new);
   printf("  rounds that left stray files   %d\n", rounds_with_strays);
   printf("  strays left after the next run %d\n", strays_left_after_next_run);
   printf("  next runs that failed          %d\n", follow_ups_failed);
   bool safe = whole == rounds && strays_left_after_next_run == 0 && follow_ups_failed == 0;
+  bool both_sides = killed_before_rename > 0 && killed_after_rename > 0;
+  if (!both_sides)
+    printf("FAILED to land kills on both sides of the rename: the test proved less than it says\n");
   printf("%s\n", safe ? "no package broken or lost" : "FAILED");
-  return safe ? 0 : 1;
+  return safe && both_sides ? 0 : 1;
 }

@@ -146,6 +146,24 @@ TEST_F(EndToEndTest, OnlyTheFirstRelatedProductIsTouched) {
   EXPECT_EQ(second_before, ReadFileBytes(second));
 }
 
+// The registration may name a link, as a cache moved to another disk
+// leaves it: the file the link names is the package that gets repaired.
+TEST_F(EndToEndTest, ALinkedPackageIsRepairedWhereItLives) {
+  std::string real = Package("5e1f0.msi", true);
+  std::string link = directory_ + "/cached.msi";
+  ASSERT_EQ(0, symlink(real.c_str(), link.c_str()));
+  Register({{kProductA, link}});
+
+  ToolRun run = RunTool();
+  EXPECT_EQ(Located(kProductA, link) + "Bad entry found\n\n" + "Bad entry removed.\n\n" +
+                "\nDone.\n",
+            run.out);
+  EXPECT_EQ(0, run.exit_status);
+  EXPECT_EQ(FileKeys(5, false), Keys(real));
+  char target[4096] = {};
+  EXPECT_EQ(static_cast<ssize_t>(real.size()), readlink(link.c_str(), target, sizeof target));
+}
+
 struct FailingRunCase {
   const char* name;
   std::string registration;  // "-" for no registration file.
