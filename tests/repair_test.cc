@@ -68,9 +68,13 @@ const RepairCase kCases[] = {
          "Couldn't open cached package for reading, failed with error code: 110\n" +
          kDone,
      kExitFailure, "enum info open-ro"},
-    {"ProbeViewFails", {{kFakeOpenView, 0, 1615}},
-     kLookup + "Couldn't open view, failed with error code: 1615\n" + kDone,
+    {"ProbeViewFails", {{kFakeOpenView, 0, 1627}},
+     kLookup + "Couldn't open view, failed with error code: 1627\n" + kDone,
      kExitFailure, "enum info open-ro view-select close"},
+    // A package with no RemoveFile table can't hold the bad entry.
+    {"PackageWithoutTheTableIsClean", {{kFakeOpenView, 0, 1615}},
+     kLookup + "Couldn't open view, failed with error code: 1615\n" + kDone,
+     kExitClean, "enum info open-ro view-select close"},
     {"NothingToRemove", {{kFakeViewFetch, 0, 259}},
      kLookup + "No bad entries to be removed.\n\n" + kDone, kExitClean,
      kProbeNoRecordCalls},
