@@ -25,7 +25,7 @@ LONG WINAPI EndRunOnCrash(EXCEPTION_POINTERS* exception) {
   WriteToStdout(g_running_step);
   WriteToStdout(", exception code: ");
   WriteToStdout(hex);
-  WriteToStdout("\n");
+  WriteToStdout("\r\n");  // What the C runtime's text mode writes for "\n".
   // Not ExitProcess: a crashed library's detach code must not run.
   TerminateProcess(GetCurrentProcess(), 1);
   return EXCEPTION_EXECUTE_HANDLER;
