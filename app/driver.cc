@@ -12,16 +12,20 @@ const char kTamloUpgradeCode[] = "{3B9E71D4-8A52-4F06-9C1E-7D24A6F05B83}";
 // A braced GUID and its terminator.
 const int kProductCodeCapacity = 39;
 
+// Readies the process for a run that no one watches, before any output or
+// installer call.
+void StartRun() {
+  PrepareUnattendedRun();
+  // Every message reaches standard output before the next installer call,
+  // so a redirected log keeps every line up to a kill or a crash.
+  setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
 // Writes the banner and finds the product and its cached package, reporting
 // each. Returns true with the path in |package_path| (kPackagePathCapacity
 // characters); false, with the run's exit status in |exit_status|, when the
 // run ends here.
 bool LocateCachedPackage(char* package_path, int* exit_status) {
-  PrepareUnattendedRun();
-  // Every message reaches standard output before the next installer call,
-  // so a redirected log keeps every line up to a kill or a crash.
-  setvbuf(stdout, nullptr, _IONBF, 0);
-
   printf("\nSearching for Tamlo...\n\n");
 
   EnterStep("finding the product");
@@ -62,6 +66,7 @@ UINT GetCachedPackagePath(const char* product_code, char* package_path) {
 }
 
 int RunRepair() {
+  StartRun();
   char package_path[kPackagePathCapacity] = {};
   int exit_status = kExitFailure;
   if (!LocateCachedPackage(package_path, &exit_status))
@@ -82,6 +87,7 @@ int RunRepair() {
 }
 
 int RunCheck() {
+  StartRun();
   char package_path[kPackagePathCapacity] = {};
   int exit_status = kExitFailure;
   if (!LocateCachedPackage(package_path, &exit_status))
