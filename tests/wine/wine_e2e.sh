@@ -79,8 +79,9 @@ echo "--- installing it with Wine's msiexec"
 wine wineboot -i >/dev/null 2>&1
 wineserver -w
 # From here on one server serves every run: starting one for each run costs
-# seconds, and the runs are synchronous anyway.
-wineserver -p
+# seconds. It outlives a gap between runs, and ends 30 s after the last one
+# even if this script is killed before its clean-up.
+wineserver -p30
 wine msiexec /i "$work/tamlo.msi" /qn
 cached_windows=$(ls "$WINEPREFIX/drive_c/windows/Installer/"*.msi)
 [ "$(echo "$cached_windows" | wc -l)" -eq 1 ] || { echo "FAIL: expected one cached package"; exit 1; }
