@@ -7,7 +7,8 @@
 // read-only, and writes one line on the outcome. Returns true when the entry
 // is there, false when it is not or when looking failed; |probe_failed| is
 // set to whether looking failed, so that a failure is not mistaken for a
-// clean package.
+// clean package. A package that opened but has no RemoveFile table is
+// clean: the view's failure is reported, and |probe_failed| is false.
 bool FindBadEntry(const char* package_path, bool* probe_failed);
 
 // Deletes the bad entry from the package at |package_path|, opened for

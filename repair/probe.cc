@@ -9,6 +9,11 @@ namespace {
 const char kBadEntrySelect[] =
     "SELECT * FROM `RemoveFile` WHERE `FileKey`='TmpFiles'";
 
+// ERROR_BAD_QUERY_SYNTAX. The query is a constant, so on a package that
+// opened this means that it has no RemoveFile table (or no FileKey column):
+// the package can't hold the bad entry.
+const UINT kNoSuchTableOrColumn = 1615;
+
 }  // namespace
 
 bool FindBadEntry(const char* package_path, bool* probe_failed) {
@@ -27,6 +32,7 @@ bool FindBadEntry(const char* package_path, bool* probe_failed) {
   if (result != ERROR_SUCCESS) {
     printf("Couldn't open view, failed with error code: %d\n",
            static_cast<int>(result));
+    *probe_failed = result != kNoSuchTableOrColumn;
     MsiCloseHandle(database);
     return false;
   }

@@ -1,5 +1,5 @@
-// Runs the built tool as a user would, against a registration file and real
-// packages in a temporary directory.
+// Runs the built tools (the repair and the check) as a user would, against a
+// registration file and real packages in a temporary directory.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -50,7 +50,7 @@ class EndToEndTest : public testing::Test {
     WriteFileBytes(registry_, text);
   }
 
-  ToolRun RunTool() {
+  ToolRun RunTool(const char* tool = TAMLO_REPAIR_EXE) {
     std::string out_path = directory_ + "/stdout", err_path = directory_ + "/stderr";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -77,7 +77,7 @@ class EndToEndTest : public testing::Test {
       for (std::string word; split >> word;)
         words.push_back(word);
     }
-    words.push_back(TAMLO_REPAIR_EXE);
+    words.push_back(tool);
     std::vector<char*> argv;
     for (std::string& word : words)
       argv.push_back(&word[0]);
@@ -164,6 +164,45 @@ TEST_F(EndToEndTest, ALinkedPackageIsRepairedWhereItLives) {
   EXPECT_EQ(static_cast<ssize_t>(real.size()), readlink(link.c_str(), target, sizeof target));
 }
 
+TEST_F(EndToEndTest, CheckTellsWhetherARepairIsNeededAndChangesNothing) {
+  std::string package = Package("cached package.msi", true);
+  Register({{kProductA, package}});
+
+  std::string before = ReadFileBytes(package);
+  ToolRun needed = RunTool(TAMLO_CHECK_EXE);
+  EXPECT_EQ(Located(kProductA, package) + "Bad entry found\n\n" + "\nDone.\n", needed.out);
+  EXPECT_EQ("", needed.err);
+  EXPECT_EQ(3, needed.exit_status);
+  EXPECT_EQ(before, ReadFileBytes(package));
+
+  ASSERT_EQ(0, RunTool().exit_status);
+  std::string repaired = ReadFileBytes(package);
+  ToolRun clean = RunTool(TAMLO_CHECK_EXE);
+  EXPECT_EQ(Located(kProductA, package) + "No bad entries to be removed.\n\n" + "\nDone.\n",
+            clean.out);
+  EXPECT_EQ(0, clean.exit_status);
+  EXPECT_EQ(repaired, ReadFileBytes(package));
+}
+
+TEST_F(EndToEndTest, PackageWithoutTheTableIsCleanForBothTools) {
+  std::string package = directory_ + "/no-table.msi";
+  std::string error;
+  ASSERT_TRUE(WritePackageWithoutRemoveFile(package, &error)) << error;
+  std::string before = ReadFileBytes(package);
+  Register({{kProductA, package}});
+
+  for (const char* tool : {TAMLO_REPAIR_EXE, TAMLO_CHECK_EXE}) {
+    SCOPED_TRACE(tool);
+    ToolRun run = RunTool(tool);
+    EXPECT_EQ(Located(kProductA, package) +
+                  "Couldn't open view, failed with error code: 1615\n" + "\nDone.\n",
+              run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(0, run.exit_status);
+    EXPECT_EQ(before, ReadFileBytes(package));
+  }
+}
+
 struct FailingRunCase {
   const char* name;
   std::string registration;  // "-" for no registration file.
@@ -195,15 +234,19 @@ TEST_F(EndToEndTest, FailuresAreReportedWithTheirCodeAndStatus) {
            "Couldn't open view, failed with error code: 1627\n" + "\nDone.\n",
        1},
   };
+  // Up to the probe, the check writes what the repair writes and ends the
+  // same way.
   for (const FailingRunCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    unlink(registry_.c_str());
-    if (c.registration != "-")
-      WriteFileBytes(registry_, c.registration);
-    ToolRun run = RunTool();
-    EXPECT_EQ(kBanner + c.out, run.out);
-    EXPECT_EQ("", run.err);
-    EXPECT_EQ(c.exit_status, run.exit_status);
+    for (const char* tool : {TAMLO_REPAIR_EXE, TAMLO_CHECK_EXE}) {
+      SCOPED_TRACE(std::string(c.name) + ", " + tool);
+      unlink(registry_.c_str());
+      if (c.registration != "-")
+        WriteFileBytes(registry_, c.registration);
+      ToolRun run = RunTool(tool);
+      EXPECT_EQ(kBanner + c.out, run.out);
+      EXPECT_EQ("", run.err);
+      EXPECT_EQ(c.exit_status, run.exit_status);
+    }
   }
 }
 

@@ -1,5 +1,8 @@
 #include "tests/fake_installer.h"
 
+#include <stdio_ext.h>
+
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -24,6 +27,10 @@ FakeState g_fake;
 
 UINT NextResult(FakeOperation operation, const char* call) {
   g_fake.calls.push_back(call);
+  // A message still in the buffer would be lost if the call crashed or the
+  // run were killed during it.
+  if (__fpending(stdout) != 0)
+    g_fake.problems.push_back(std::string(call) + " while output was still buffered");
   int n = g_fake.call_counts[operation]++;
   auto scripted = g_fake.results[operation].find(n);
   return scripted == g_fake.results[operation].end() ? ERROR_SUCCESS

@@ -38,8 +38,9 @@ void FakeSetPackagePath(const std::string& path);
 std::vector<std::string> FakeCalls();
 
 // Everything the fake saw that the caller got wrong: bad arguments, a handle
-// used after its close or never handed out, a close out of order, and (once
-// the run is over) a handle never closed. Empty when all was well.
+// used after its close or never handed out, a close out of order, a call
+// made while standard output held unwritten text, and (once the run is
+// over) a handle never closed. Empty when all was well.
 std::vector<std::string> FakeProblems();
 
 #endif  // TAMLO_TESTS_FAKE_INSTALLER_H_

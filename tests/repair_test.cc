@@ -1,6 +1,6 @@
 // The driver, the probe and the removal against the scripted installer:
 // every failure point, with the exact console text, the exit status and the
-// exact calls made.
+// exact calls made; then the read-only check the same way.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -68,9 +68,13 @@ const RepairCase kCases[] = {
          "Couldn't open cached package for reading, failed with error code: 110\n" +
          kDone,
      kExitFailure, "enum info open-ro"},
-    {"ProbeViewFails", {{kFakeOpenView, 0, 1615}},
-     kLookup + "Couldn't open view, failed with error code: 1615\n" + kDone,
+    {"ProbeViewFails", {{kFakeOpenView, 0, 1627}},
+     kLookup + "Couldn't open view, failed with error code: 1627\n" + kDone,
      kExitFailure, "enum info open-ro view-select close"},
+    // A package with no RemoveFile table can't hold the bad entry.
+    {"PackageWithoutTheTableIsClean", {{kFakeOpenView, 0, 1615}},
+     kLookup + "Couldn't open view, failed with error code: 1615\n" + kDone,
+     kExitClean, "enum info open-ro view-select close"},
     {"NothingToRemove", {{kFakeViewFetch, 0, 259}},
      kLookup + "No bad entries to be removed.\n\n" + kDone, kExitClean,
      kProbeNoRecordCalls},
@@ -103,20 +107,54 @@ const RepairCase kCases[] = {
      kExitFailure, kRepairCalls},
 };
 
+// The check: the repair's lookups and probe with the same messages, then
+// "Done."; never an open for transacting.
+const RepairCase kCheckCases[] = {
+    {"BadEntryPresent", {}, kLookup + "Bad entry found\n\n" + kDone,
+     kExitRepairNeeded, kProbeCalls},
+    {"NothingToRemove", {{kFakeViewFetch, 0, 259}},
+     kLookup + "No bad entries to be removed.\n\n" + kDone, kExitClean,
+     kProbeNoRecordCalls},
+    {"NoRelatedProduct", {{kFakeEnumRelatedProducts, 0, 259}},
+     "No products with the Tamlo upgrade code were found\n",
+     kExitNoProduct, "enum"},
+    {"EnumerationFails", {{kFakeEnumRelatedProducts, 0, 1610}},
+     "Couldn't enumerate related products, failed with error code: 1610\n",
+     kExitFailure, "enum"},
+    {"PathLookupFails", {{kFakeGetProductInfo, 0, 234}},
+     std::string(kFound) +
+         "Couldn't locate cached package, failed with error code: 234\n",
+     kExitFailure, "enum info"},
+    {"ProbeOpenFails", {{kFakeOpenDatabase, 0, 5}},
+     kLookup +
+         "Couldn't open cached package for reading, failed with error code: 5\n" +
+         kDone,
+     kExitFailure, "enum info open-ro"},
+    {"ProbeViewFails", {{kFakeOpenView, 0, 1627}},
+     kLookup + "Couldn't open view, failed with error code: 1627\n" + kDone,
+     kExitFailure, "enum info open-ro view-select close"},
+    {"PackageWithoutTheTableIsClean", {{kFakeOpenView, 0, 1615}},
+     kLookup + "Couldn't open view, failed with error code: 1615\n" + kDone,
+     kExitClean, "enum info open-ro view-select close"},
+    {"FetchFails", {{kFakeViewFetch, 0, 1627}},
+     kLookup + "Record fetch failed with error code: 1627\n" + kDone,
+     kExitFailure, kProbeNoRecordCalls},
+};
+
 void PrintTo(const RepairCase& c, std::ostream* out) {
   *out << c.name;
 }
 
-class RepairRunTest : public testing::TestWithParam<RepairCase> {};
-
-TEST_P(RepairRunTest, WritesExactTextExitsAndCallsInOrder) {
-  const RepairCase& c = GetParam();
+// Runs |run| against the case's script and checks the exact text, the exit
+// status, the calls in order, and what the fake saw go wrong (which
+// includes any installer call made while output was still buffered).
+void ExpectRun(int (*run)(), const RepairCase& c) {
   FakeReset();
   for (const ScriptedResult& scripted : c.script)
     FakeSetResult(scripted.operation, scripted.call, scripted.result);
 
   testing::internal::CaptureStdout();
-  int exit_status = RunRepair();
+  int exit_status = run();
   fflush(stdout);
   std::string output = testing::internal::GetCapturedStdout();
 
@@ -126,10 +164,25 @@ TEST_P(RepairRunTest, WritesExactTextExitsAndCallsInOrder) {
   EXPECT_EQ("", Join(FakeProblems()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RepairRunTest, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<RepairCase>& param) {
-                           return std::string(param.param.name);
-                         });
+std::string CaseName(const testing::TestParamInfo<RepairCase>& param) {
+  return param.param.name;
+}
+
+class RepairRunTest : public testing::TestWithParam<RepairCase> {};
+
+TEST_P(RepairRunTest, WritesExactTextExitsAndCallsInOrder) {
+  ExpectRun(RunRepair, GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RepairRunTest, testing::ValuesIn(kCases), CaseName);
+
+class CheckRunTest : public testing::TestWithParam<RepairCase> {};
+
+TEST_P(CheckRunTest, WritesExactTextExitsAndCallsInOrder) {
+  ExpectRun(RunCheck, GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CheckRunTest, testing::ValuesIn(kCheckCases), CaseName);
 
 TEST(GetCachedPackagePathTest, HandsBackTheInstallersCodeUnchanged) {
   FakeReset();

@@ -15,7 +15,10 @@ export LSAN_OPTIONS="suppressions=$here/../lsan.supp"
 
 seeds=$(mktemp -d)
 trap 'rm -rf "$seeds"' EXIT
-mkdir -p "$seeds/package" "$seeds/registration"
+# The targets make their working directories in the temporary directory and
+# can't remove them (libFuzzer ends the process): keep them in ours.
+export TMPDIR="$seeds/tmp"
+mkdir -p "$TMPDIR" "$seeds/package" "$seeds/registration"
 "$build/tests/make_package" "$seeds/package/bad-entry.msi" 3 --with-bad-entry
 "$build/tests/make_package" "$seeds/package/clean.msi" 3
 "$build/tests/make_package" "$seeds/package/empty-table.msi" 0
