@@ -20,6 +20,20 @@ for tool in wixl msibuild msidump; do
 done
 [ -f "$exe" ] || { echo "FAIL: $exe is not built (cmake --build --preset windows)"; exit 1; }
 
+# Debian's `wine` starts the 32-bit loader whenever wine32 is installed, even
+# where the kernel can't run 32-bit programs. There only the 64-bit loader
+# works, and only a 64-bit .exe can be tested.
+if ! command wine --version >/dev/null 2>&1; then
+  pe_header=$(od -An -tu4 -j60 -N4 "$exe")
+  if [ "$(od -An -tx2 -j$((pe_header + 4)) -N2 "$exe" | tr -d ' ')" = 014c ]; then
+    echo "SKIPPED: this machine can't run 32-bit programs, so Wine can't run a 32-bit .exe"
+    exit 77
+  fi
+  export WINELOADER=/usr/lib/wine/wine64
+  wine() { "$WINELOADER" "$@"; }
+  wineboot() { wine wineboot "$@"; }
+fi
+
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 cleanup() { wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"; }
