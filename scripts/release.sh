@@ -130,7 +130,7 @@ for entry in "${architectures[@]}"; do
   # The README for administrators, in Windows' line ends.
   {
     sed -e "s/@VERSION@/$version/g" -e "s/@ARCH@/$arch/g" -e "s/@COMMIT@/$commit/g" \
-      "$root/scripts/release-readme.txt"
+      "$work/src/scripts/release-readme.txt"
     readme_signature
   } | sed 's/$/\r/' >"$stage/README.txt"
 
