@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "installer/standin_host.h"
 #include "repair/bad_entry.h"
 #include "tests/package_fixture.h"
 
@@ -21,6 +22,10 @@ std::string g_package;
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_directory = MakeTempDirectory();
   g_package = g_directory + "/cached.msi";
+  // An engine that hangs on an input must cost the call its reply time-out
+  // and come back as a failure code: well within the fuzzer's own time-out,
+  // which would otherwise report the wait as a hang of the tool.
+  SetEngineHostReplyTimeout(10 * 1000);
   // The messages are not what is fuzzed.
   if (freopen("/dev/null", "w", stdout) == nullptr)
     abort();
