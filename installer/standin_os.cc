@@ -99,6 +99,15 @@ int OsLock(int fd, int operation) {
   return flock(fd, operation | LOCK_NB);
 }
 
+int OsLockFile(int fd, bool exclusive) {
+  if (InjectedFailure("lock-file"))
+    return -1;
+  struct flock lock = {};
+  lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
+  lock.l_whence = SEEK_SET;  // From the start, to the end of the file.
+  return fcntl(fd, F_OFD_SETLK, &lock);
+}
+
 int OsFchown(int fd, uid_t owner, gid_t group) {
   if (InjectedFailure("fchown"))
     return -1;
@@ -144,15 +153,19 @@ int OsUnlinkAt(int directory, const char* name, int flags) {
   return unlinkat(directory, name, flags);
 }
 
-int OsRealPath(const char* path, std::string* resolved) {
-  if (InjectedFailure("realpath"))
+int OsReadLinkAt(int link, std::string* target) {
+  if (InjectedFailure("readlinkat"))
     return -1;
-  char* absolute = realpath(path, nullptr);
-  if (absolute == nullptr)
-    return -1;
-  resolved->assign(absolute);
-  free(absolute);
-  return 0;
+  for (size_t size = 256;; size *= 2) {
+    target->assign(size, '\0');
+    ssize_t got = readlinkat(link, "", &(*target)[0], size);
+    if (got < 0)
+      return -1;
+    if (static_cast<size_t>(got) < size) {
+      target->resize(static_cast<size_t>(got));
+      return 0;
+    }
+  }
 }
 
 int OsListDirectoryAt(int directory, std::vector<std::string>* names) {
@@ -272,10 +285,14 @@ int OsProcessExists(pid_t pid) {
   FILE* stat_file = fopen(path, "re");
   if (stat_file == nullptr)
     return 0;  // No /proc to ask: take it as living.
-  char state = '\0';
-  int scanned = fscanf(stat_file, "%*d (%*[^)]) %c", &state);
+  // The state follows the name, which is in parentheses and may hold any
+  // character, ")" too: it is after the last ")".
+  char line[512] = {};
+  size_t got = fread(line, 1, sizeof line - 1, stat_file);
   fclose(stat_file);
-  if (scanned == 1 && state == 'Z') {
+  const char* name_end = strrchr(line, ')');
+  char state = name_end != nullptr && name_end + 2 < line + got ? name_end[2] : '\0';
+  if (state == 'Z') {
     errno = ESRCH;
     return -1;
   }

@@ -28,6 +28,10 @@ int OsFsync(int fd);
 // flock(2) with |operation| | LOCK_NB: 0 when this process now holds the
 // lock, -1 with EWOULDBLOCK when another holds it.
 int OsLock(int fd, int operation);
+// An open file description lock on the whole file (fcntl F_OFD_SETLK): a
+// read lock, or a write lock when |exclusive|, which needs |fd| open for
+// writing. 0 when it is held now, -1 with EAGAIN when another conflicts.
+int OsLockFile(int fd, bool exclusive);
 int OsFchown(int fd, uid_t owner, gid_t group);
 int OsFchmod(int fd, mode_t mode);
 int OsClose(int fd);
@@ -38,8 +42,9 @@ int OsRenameAtNoReplace(int from_directory, const char* from, int to_directory,
 // renameat(2): replaces what |to| names.
 int OsRenameAt(int from_directory, const char* from, int to_directory, const char* to);
 int OsUnlinkAt(int directory, const char* name, int flags);
-// realpath(3): the absolute path of |path| with every link resolved.
-int OsRealPath(const char* path, std::string* resolved);
+// readlinkat(2) of the link open (O_PATH | O_NOFOLLOW) at |link|: its
+// target, whole, in |target|.
+int OsReadLinkAt(int link, std::string* target);
 // Fills |names| with the entries of the directory open at |directory|, "."
 // and ".." left out. |directory| stays open and is not moved.
 int OsListDirectoryAt(int directory, std::vector<std::string>* names);

@@ -9,6 +9,7 @@
 
 #include "installer/standin_codes.h"
 #include "installer/standin_os.h"
+#include "installer/standin_package.h"
 
 const char kDefaultRegistryPath[] = "/var/lib/msi-standin/products";
 
@@ -28,17 +29,28 @@ const char* RegistryPath() {
 // registration at all: not a regular file (a FIFO would block the read for
 // ever, a device never end), or larger than any registration could be.
 int ReadWholeFile(const char* path, std::string* text) {
-  int fd = OsOpen(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
-  if (fd < 0)
+  // Looked at before it is opened for reading: opening a device or a FIFO
+  // can do something (wake a writer, arm a watchdog) even when nothing is
+  // read. Then opened through that very look.
+  int looked_at = OsOpen(path, O_PATH, 0);
+  if (looked_at < 0)
     return errno;
   struct stat status;
   int error = 0;
-  if (OsFstat(fd, &status) != 0)
+  if (OsFstat(looked_at, &status) != 0)
     error = errno;
   else if (!S_ISREG(status.st_mode))
     error = EINVAL;
   else if (status.st_size > static_cast<off_t>(kLongestRegistration))
     error = EFBIG;
+  int fd = error == 0 ? OsOpen(PathOfDescriptor(looked_at).c_str(),
+                               O_RDONLY | O_NONBLOCK | O_NOCTTY, 0)
+                      : -1;
+  if (error == 0 && fd < 0)
+    error = errno;
+  OsClose(looked_at);
+  if (fd < 0)
+    return error;
   text->clear();
   char buffer[65536];
   while (error == 0) {

@@ -18,6 +18,40 @@ const char kStagingPrefix[] = ".msi-standin-";
 const char kBuildingPrefix[] = ".msi-standin-new-";
 const char kStagedName[] = "package.msi";
 const char kOwnerLockName[] = "owner.lock";
+// Set on every staging directory this stand-in makes. Only an account that
+// may write a directory can set it there, so a directory of someone else's
+// renamed to a staging name does not carry it.
+const char kMarkName[] = "user.msi-standin";
+const char kMarkValue[] = "staging";
+// How many names a staging directory tries before giving up: names planted
+// in advance must not block every repair.
+const int kMostNameTries = 1000;
+
+// Whether |name| is one of the files the stand-in and the engine make in a
+// staging directory: the staged package, the engine's scratch files, the
+// lock. Nothing else is ever removed from one.
+bool IsStagingFileName(const std::string& name) {
+  return name == kStagedName || name == std::string(kStagedName) + ".tmp" ||
+         name == kOwnerLockName || name.compare(0, 10, ".gsf-save-") == 0;
+}
+
+// Takes the ACL |name| off the directory open at |directory|. True when it
+// is not there after, or the file system keeps none.
+bool RemoveAcl(int directory, const char* name) {
+  return OsRemoveXattr(directory, name) == 0 || errno == ENODATA ||
+         errno == ENOTSUP || errno == EOPNOTSUPP;
+}
+
+enum Mark { kMarked, kUnmarked, kUnmarkable };
+
+// Whether the directory open at |directory| carries the stand-in's mark; a
+// file system that keeps no extended attributes can carry none.
+Mark MarkOf(int directory) {
+  std::string value;
+  if (OsGetXattr(directory, kMarkName, &value) == 0)
+    return value == kMarkValue ? kMarked : kUnmarked;
+  return errno == ENOTSUP || errno == EOPNOTSUPP ? kUnmarkable : kUnmarked;
+}
 
 enum StagingKind { kNotStaging, kBuilding, kPublished };
 
@@ -45,16 +79,17 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 }
 
 // Empties the staging directory open at |staging| (status |status|), named
-// |name| in |directory|, and removes it, by descriptor throughout: a link
-// inside is removed as a link, and the directory goes only while |name|
-// still names it. The lock file goes last: while anything else is left, it
-// tells whether an owner lives.
+// |name| in |directory|, and removes it, by descriptor throughout: only the
+// names a staging directory holds are removed (a link as a link), and the
+// directory goes only when that left it empty and while |name| still names
+// it. The lock file goes last: while anything else is left, it tells
+// whether an owner lives.
 void EmptyAndRemove(int directory, const std::string& name, int staging,
                     const struct stat& status) {
   std::vector<std::string> names;
   if (OsListDirectoryAt(staging, &names) == 0) {
     for (const std::string& entry : names) {
-      if (entry != kOwnerLockName)
+      if (entry != kOwnerLockName && IsStagingFileName(entry))
         OsUnlinkAt(staging, entry.c_str(), 0);
     }
     OsUnlinkAt(staging, kOwnerLockName, 0);
@@ -103,8 +138,15 @@ void RemoveStaleStaging(int directory) {
     struct stat opened;
     int lock = -1;
     if (OsFstat(staging, &opened) == 0 && SameFile(opened, status) &&
-        OwnerIsGone(staging, kind, owner, &lock))
-      EmptyAndRemove(directory, name, staging, opened);  // Under the lock.
+        OwnerIsGone(staging, kind, owner, &lock)) {
+      // Under the lock. One without the mark may be someone else's,
+      // renamed: it goes only if it is empty already, as a staging
+      // directory is when its building was cut short before the mark.
+      if (MarkOf(staging) == kUnmarked)
+        OsUnlinkAt(directory, name.c_str(), AT_REMOVEDIR);
+      else
+        EmptyAndRemove(directory, name, staging, opened);
+    }
     if (lock >= 0)
       OsClose(lock);
     OsClose(staging);
@@ -112,14 +154,11 @@ void RemoveStaleStaging(int directory) {
 }
 
 void RemoveStaleStagingBeside(const char* package_path) {
-  std::string resolved;
-  if (OsRealPath(package_path, &resolved) != 0)
+  int directory = -1, file = -1;
+  std::string name;
+  if (ResolvePath(package_path, &directory, &name, &file) != 0)
     return;
-  size_t slash = resolved.rfind('/');
-  std::string parent = slash == 0 ? "/" : resolved.substr(0, slash);
-  int directory = OsOpen(parent.c_str(), O_RDONLY | O_DIRECTORY, 0);
-  if (directory < 0)
-    return;
+  OsClose(file);
   RemoveStaleStaging(directory);
   OsClose(directory);
 }
@@ -128,46 +167,63 @@ bool CreateStaging(int package_directory, Staging* staging) {
   static unsigned sequence = 0;
   const std::string owner = std::to_string(getpid()) + "-";
   std::string building;
-  for (;;) {
-    staging->name = kStagingPrefix + owner + std::to_string(++sequence);
-    building = kBuildingPrefix + owner + std::to_string(sequence);
+  for (int tries = 0;; ++tries) {
+    building = kBuildingPrefix + owner + std::to_string(++sequence);
     if (OsMkdirAt(package_directory, building.c_str(), 0700) == 0)
       break;
-    if (errno != EEXIST)
+    if (errno != EEXIST || tries == kMostNameTries)
       return false;
   }
+  staging->name = building;
   staging->directory =
       OsOpenAt(package_directory, building.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
   if (staging->directory < 0) {
     int error = errno;
-    struct stat made;
-    if (OsFstatAt(package_directory, building.c_str(), &made, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISDIR(made.st_mode) && made.st_uid == geteuid())
-      OsUnlinkAt(package_directory, building.c_str(), AT_REMOVEDIR);
+    OsUnlinkAt(package_directory, building.c_str(), AT_REMOVEDIR);  // Only if empty.
     errno = error;
     return false;
   }
-  // Built under a name that no clean-up takes while this process lives, and
-  // given its staging name only once the lock is held.
+  // The directory just made, and not one put in its place since: ours and
+  // empty. Then made private (an ACL inherited from the package's directory
+  // could let others in), marked as staging, and locked by its owner.
+  std::vector<std::string> entries;
   bool built = OsFstat(staging->directory, &staging->status) == 0 &&
-               staging->status.st_uid == geteuid();
+               staging->status.st_uid == geteuid() &&
+               OsListDirectoryAt(staging->directory, &entries) == 0 && entries.empty() &&
+               MarkOf(staging->directory) != kMarked &&
+               RemoveAcl(staging->directory, "system.posix_acl_default") &&
+               RemoveAcl(staging->directory, "system.posix_acl_access") &&
+               OsFchmod(staging->directory, 0700) == 0 &&
+               (OsSetXattr(staging->directory, kMarkName, kMarkValue) == 0 ||
+                errno == ENOTSUP || errno == EOPNOTSUPP);
   if (built) {
     staging->owner_lock = OsOpenAt(staging->directory, kOwnerLockName,
                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     built = staging->owner_lock >= 0 && OsLock(staging->owner_lock, LOCK_EX) == 0;
   }
-  bool renamed = built && OsRenameAtNoReplace(package_directory, building.c_str(),
-                                              package_directory, staging->name.c_str()) == 0;
+  // Built under a name that no clean-up takes while this process lives, and
+  // given a staging name only once the lock is held. A name taken already
+  // (planted, perhaps) is passed over.
   int error = errno;
-  struct stat published;
-  if (renamed &&
-      OsFstatAt(package_directory, staging->name.c_str(), &published, AT_SYMLINK_NOFOLLOW) == 0 &&
-      SameFile(published, staging->status))
-    return true;
-  if (!renamed)
-    staging->name = building;
+  for (int tries = 0; built && tries < kMostNameTries; ++tries) {
+    std::string published = kStagingPrefix + owner + std::to_string(sequence);
+    if (OsRenameAtNoReplace(package_directory, building.c_str(), package_directory,
+                            published.c_str()) == 0) {
+      staging->name = published;
+      struct stat named;
+      if (OsFstatAt(package_directory, published.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+          SameFile(named, staging->status))
+        return true;
+      error = ESTALE;  // Moved away by someone else at once.
+      break;
+    }
+    error = errno;
+    if (error != EEXIST)
+      break;
+    ++sequence;
+  }
   RemoveStaging(package_directory, staging);
-  errno = renamed ? ESTALE : error;
+  errno = error;
   return false;
 }
 
@@ -182,11 +238,11 @@ void DiscardStagedPackage(const Staging& staging) {
 bool PutStagedPackageInPlace(const Staging& staging, PackageFile* package) {
   // The file the engine wrote: a regular file of ours with one name, in a
   // directory that only this account can write.
-  int fd = OsOpenAt(staging.directory, kStagedName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
+  int fd = OsOpenAt(staging.directory, kStagedName, O_RDWR | O_NOFOLLOW | O_NONBLOCK, 0);
   struct stat written;
   bool ready = fd >= 0 && OsFstat(fd, &written) == 0 && S_ISREG(written.st_mode) &&
                written.st_nlink == 1 && written.st_uid == geteuid() &&
-               OsLock(fd, LOCK_EX) == 0 &&
+               OsLockFile(fd, true) == 0 &&
                KeepFileAttributes(package->fd, fd) &&
                OsFsync(fd) == 0 && OsFstat(fd, &written) == 0 &&
                // The last look before the rename: a change that anything

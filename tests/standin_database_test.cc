@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -314,6 +315,23 @@ TEST_F(DatabaseTest, ACommitFlushesTheNewPackageBeforeTheRenameAndTheDirectoryAf
       order.push_back(call);
   }
   EXPECT_EQ((std::vector<std::string>{"engine-commit", "fsync", "renameat", "fsync"}), order);
+  EXPECT_EQ(FileKeys(3, false), Keys());
+}
+
+// A file system that keeps no extended attributes has none to keep: the
+// commit goes through.
+TEST_F(DatabaseTest, ACommitWorksWhereTheFileSystemKeepsNoExtendedAttributes) {
+  SetEngineHostEnabled(false);
+  WriteTestPackage(true);
+  OsClearFaults();
+  ASSERT_EQ(0u, DeleteBadEntry(true));
+  std::vector<std::string> log = OsCallLog();
+  auto listing = std::find(log.begin(), log.end(), "xattr-list");
+  ASSERT_NE(log.end(), listing);
+  WriteTestPackage(true);
+  OsFailCall(static_cast<int>(listing - log.begin()) + 1, ENOTSUP, false);
+  EXPECT_EQ(0u, DeleteBadEntry(true));
+  OsClearFaults();
   EXPECT_EQ(FileKeys(3, false), Keys());
 }
 

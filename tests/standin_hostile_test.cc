@@ -170,7 +170,7 @@ struct HostileFileCase {
 // name is not split by a replacement.
 TEST_F(HostileTest, FilesThatAreNoPackageAreRefusedBeforeTheEngineSeesThem) {
   SetEngineHostEnabled(false);  // The engine's calls are then in our log.
-  const HostileFileCase cases[] = {
+  std::vector<HostileFileCase> cases = {
       {"a directory", [](const std::string& p) { mkdir(p.c_str(), 0700); }, 110, 110},
       {"a FIFO", [](const std::string& p) { mkfifo(p.c_str(), 0600); }, 110, 110},
       {"a socket",
@@ -192,6 +192,17 @@ TEST_F(HostileTest, FilesThatAreNoPackageAreRefusedBeforeTheEngineSeesThem) {
        },
        0, 110},
   };
+  if (geteuid() == 0) {
+    // Another account's link, where that account can write: it could lead
+    // to any file, that account's or not.
+    cases.push_back({"a link that another account planted",
+                     [this](const std::string& p) {
+                       WriteTestPackage(directory_ + "/elsewhere.msi");
+                       symlink((directory_ + "/elsewhere.msi").c_str(), p.c_str());
+                       lchown(p.c_str(), kNobody, kNobody);
+                     },
+                     110, 110});
+  }
   for (const HostileFileCase& c : cases) {
     for (LPCSTR mode : {MSIDBOPEN_READONLY, MSIDBOPEN_TRANSACT}) {
       bool read_only = mode == MSIDBOPEN_READONLY;
@@ -210,8 +221,9 @@ TEST_F(HostileTest, FilesThatAreNoPackageAreRefusedBeforeTheEngineSeesThem) {
       EXPECT_EQ(entries, DirectoryEntries(directory_));
     }
   }
-  std::vector<std::string> keys = Keys(package_);
-  EXPECT_EQ(FileKeys(3, true), keys);  // The package with two names.
+  if (geteuid() == 0) {
+    EXPECT_EQ(FileKeys(3, true), Keys(directory_ + "/elsewhere.msi"));
+  }
 }
 
 TEST_F(HostileTest, ALinkedPackageIsRepairedWhereItLivesAndTheLinkStays) {
@@ -358,7 +370,7 @@ TEST_F(HostileTest, WhatOthersDoAtTheWorstMomentIsNeverLost) {
     ASSERT_TRUE(WritePackage(path, theirs, &error)) << error;
   };
   const TimingCase cases[] = {
-      {"another run tidies up before the staging is locked", "lock", 2, tidy_up, true,
+      {"another run tidies up before the staging is locked", "lock", 1, tidy_up, true,
        repaired},
       {"another run tidies up before the staging is named", "renameat-noreplace", 1,
        tidy_up, true, repaired},
@@ -388,6 +400,27 @@ TEST_F(HostileTest, WhatOthersDoAtTheWorstMomentIsNeverLost) {
          unlink((directory_ + "/theirs.msi").c_str());
        },
        false, theirs},
+      {"the package's owner changes its mode", "fsync", 1,
+       [package]() { ASSERT_EQ(0, chmod(package.c_str(), 0600)); }, false, FileKeys(3, true)},
+      {"another writer rewrites it at the same size and sets its time back", "fsync", 1,
+       [package]() {
+         struct stat status;
+         ASSERT_EQ(0, stat(package.c_str(), &status));
+         // The same bytes, so that only the change time can tell.
+         std::string bytes = ReadFileBytes(package);
+         std::ofstream(package, std::ios::binary | std::ios::trunc) << bytes;
+         struct timespec times[2] = {status.st_atim, status.st_mtim};
+         ASSERT_EQ(0, utimensat(AT_FDCWD, package.c_str(), times, 0));
+       },
+       false, FileKeys(3, true)},
+      {"staging names are planted in advance", "mkdirat", 1,
+       [this]() {
+         for (int n = 1; n <= 300; ++n) {
+           std::string name = ".msi-standin-" + std::to_string(getpid()) + "-" + std::to_string(n);
+           symlink("/nonexistent", (directory_ + "/" + name).c_str());
+         }
+       },
+       true, repaired},
       {"the staging directory is swapped for a link", "engine-commit", 1,
        [&]() {
          std::string staging = directory_ + "/" + StagingName();
@@ -434,12 +467,22 @@ TEST_F(HostileTest, TheCleanUpRemovesOnlyStagingThatIsProvablyItsOwn) {
   ASSERT_EQ(0, mkdir(victim.c_str(), 0700));
   WriteFileBytes(victim + "/owner.lock", "");
   WriteFileBytes(victim + "/precious", "keep me");
+  // A staging directory as the stand-in leaves it: marked, with its files.
   auto staging = [this](const std::string& name, bool with_lock) {
     std::string path = directory_ + "/" + name;
     EXPECT_EQ(0, mkdir(path.c_str(), 0700));
+    EXPECT_EQ(0, setxattr(path.c_str(), "user.msi-standin", "staging", 7, 0));
     if (with_lock)
       WriteFileBytes(path + "/owner.lock", "");
     WriteFileBytes(path + "/package.msi", "half a package");
+    return path;
+  };
+  // Another's directory, renamed to a staging name: it is not marked.
+  auto renamed = [this](const std::string& name) {
+    std::string path = directory_ + "/" + name;
+    EXPECT_EQ(0, mkdir(path.c_str(), 0755));
+    WriteFileBytes(path + "/package.msi", "another product's package");
+    WriteFileBytes(path + "/keep.msi", "keep me");
     return path;
   };
   // Stale: a free lock; no lock file in a published one (its removal was
@@ -448,7 +491,7 @@ TEST_F(HostileTest, TheCleanUpRemovesOnlyStagingThatIsProvablyItsOwn) {
   staging(".msi-standin-2147483646-2", false);
   staging(".msi-standin-new-2147483646-3", false);
   std::string with_link = staging(".msi-standin-1-4", true);
-  ASSERT_EQ(0, symlink((victim + "/precious").c_str(), (with_link + "/scratch").c_str()));
+  ASSERT_EQ(0, symlink((victim + "/precious").c_str(), (with_link + "/.gsf-save-Ab12Cd").c_str()));
   // Kept: a held lock; a builder that lives (init); a name that is no
   // staging; a link to another directory; a lock file that is a link.
   std::string held = staging(".msi-standin-1-5", true);
@@ -459,8 +502,14 @@ TEST_F(HostileTest, TheCleanUpRemovesOnlyStagingThatIsProvablyItsOwn) {
   ASSERT_EQ(0, symlink(victim.c_str(), (directory_ + "/.msi-standin-1-7").c_str()));
   std::string linked_lock = staging(".msi-standin-1-8", false);
   ASSERT_EQ(0, symlink((victim + "/owner.lock").c_str(), (linked_lock + "/owner.lock").c_str()));
+  // Kept too: directories that are not the stand-in's under staging names,
+  // with no lock file (as a published one whose removal was cut short), or
+  // as a builder that is gone would have left them.
+  renamed(".msi-standin-2147483646-10");
+  renamed(".msi-standin-new-2147483646-11");
   std::vector<std::string> kept = {".msi-standin-1-5", ".msi-standin-1-7",
-                                   ".msi-standin-1-8", ".msi-standin-new-1-6",
+                                   ".msi-standin-1-8", ".msi-standin-2147483646-10",
+                                   ".msi-standin-new-1-6", ".msi-standin-new-2147483646-11",
                                    ".msi-standin-notes", "cached.msi", "victim"};
   if (geteuid() == 0) {
     // Another account's, lock free.
@@ -475,7 +524,23 @@ TEST_F(HostileTest, TheCleanUpRemovesOnlyStagingThatIsProvablyItsOwn) {
   EXPECT_EQ((std::vector<std::string>{"owner.lock", "precious"}), DirectoryEntries(victim));
   EXPECT_EQ("keep me", ReadFileBytes(victim + "/precious"));
   EXPECT_EQ((std::vector<std::string>{"owner.lock", "package.msi"}), DirectoryEntries(held));
+  for (const char* name : {".msi-standin-2147483646-10", ".msi-standin-new-2147483646-11"}) {
+    EXPECT_EQ((std::vector<std::string>{"keep.msi", "package.msi"}),
+              DirectoryEntries(directory_ + "/" + name));
+  }
   close(lock);
+}
+
+// A lock that anyone who can read the package could take does not hold
+// repairs back: the stand-in's locks are its own kind.
+TEST_F(HostileTest, AnotherAccountsLockOnThePackageBlocksNothing) {
+  WriteTestPackage(package_);
+  int theirs = open(package_.c_str(), O_RDONLY);
+  ASSERT_EQ(0, flock(theirs, LOCK_EX));
+  EXPECT_EQ(0u, OpenAndClose(package_, MSIDBOPEN_READONLY));
+  EXPECT_EQ(0u, Repair(package_));
+  EXPECT_EQ(FileKeys(3, false), Keys(package_));
+  close(theirs);
 }
 
 // An engine that hangs costs the call its reply time-out, not the run.

@@ -149,7 +149,7 @@ TEST_F(RegistryTest, WhatIsNoRegistrationIsBrokenAtOnce) {
   // A read that fails half way is not taken for the end of the file.
   RemoveTree(registry_);
   Register(Line(kProductA, kUpgrade, "/a.msi"));
-  OsFailCall(3, EIO, false);  // open, fstat, read.
+  OsFailCall(5, EIO, false);  // Looked at, fstat, opened, the look closed, read.
   UINT result = 0;
   Related(0, &result);
   EXPECT_EQ(1610u, result);
