@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the tool and shows it repairing a real package: a registration and a
-# package holding the bad entry are made in a temporary directory, the tool
-# runs once to repair it and once more to find nothing left to do.
+# Builds the tools and shows them on a real package: a registration and a
+# package holding the bad entry are made in a temporary directory; the
+# read-only check finds the entry (status 3), the repair removes it, and the
+# check and a second repair then find nothing left to do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,11 +24,19 @@ show_rows() {
   msiinfo export "$package" RemoveFile | tail -n +4 | cut -f1
 }
 
+run() {  # run TOOL: runs it and shows its exit status
+  echo "--- $1:"
+  status=0; "build/default/$1" || status=$?
+  echo "--- exit status $status"
+}
+
 show_rows "before the repair"
+run tamlo-check
 echo "--- first run:"
 status=0; build/default/tamlo-repair || status=$?
 echo "--- exit status $status"
 show_rows "after the repair"
+run tamlo-check
 echo "--- second run:"
 status=0; build/default/tamlo-repair || status=$?
 echo "--- exit status $status"
