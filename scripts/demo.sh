@@ -32,11 +32,7 @@ run() {  # run TOOL: runs it and shows its exit status
 
 show_rows "before the repair"
 run tamlo-check
-echo "--- first run:"
-status=0; build/default/tamlo-repair || status=$?
-echo "--- exit status $status"
+run tamlo-repair
 show_rows "after the repair"
 run tamlo-check
-echo "--- second run:"
-status=0; build/default/tamlo-repair || status=$?
-echo "--- exit status $status"
+run tamlo-repair
