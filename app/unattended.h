@@ -7,9 +7,10 @@
 // Sets the process up, once, before the first installer call: no system
 // dialog may wait for a click, and a crash inside the installer ends the
 // run with one line on standard output, naming the step that was running
-// and the exception code, and exit status 1. Returns nothing; where the
-// platform needs none of this (the stand-in installer already turns an
-// engine crash into a result code), it does nothing.
+// and the exception code (or "abort" for an abort()), and exit status 1.
+// Returns nothing; where the platform needs none of this (the stand-in
+// installer already turns an engine crash into a result code), it does
+// nothing.
 void PrepareUnattendedRun();
 
 // Records |step| (static text, such as "probing the cached package") as

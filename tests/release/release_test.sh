@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # The release as an administrator and a security team receive it.
 # scripts/release.sh runs twice, building in two directories of different
-# names: unsigned, then signed with the code-signing key of a throwaway CA.
-# Each dist/ must hold one zip per architecture and true SHA256SUMS, each zip
-# the build's executables and a README in Windows' line ends; each signed .exe
-# must verify against that CA and, with its signature removed, be byte for
-# byte the unsigned release's (which proves the two builds identical). A
-# signing that fails, or a key given by halves, must fail the release.
+# names: unsigned, then signed with the code-signing key of a throwaway CA
+# (with build flags in the environment, which it must ignore, and over the
+# first release, which it must replace). Each dist/ must hold one zip per
+# architecture and true SHA256SUMS, each zip the build's executables, the
+# deployment page's cmd wrappers, a README and the toolchain's record, all
+# text in Windows' line ends; each signed .exe must verify against that CA
+# and, with its signature removed, be byte for byte the unsigned release's
+# (which proves the two builds identical). A signing that fails or can't be
+# verified, a key given by halves or not at all, a token with an osslsigncode
+# that can't pass it the PIN, and a dist/ holding anything but a release must
+# fail the release and leave dist/ as it was.
 #
 #   release_test.sh SOURCE_DIR VERSION EXECUTABLES_LIST
 # EXECUTABLES_LIST is the windows_executables.txt of a Windows build.
@@ -43,7 +48,14 @@ make_ca() {  # make_ca NAME
     -CA "$work/ca.pem" -CAkey "$work/ca.key" -out "$work/signer.pem" &&
   echo 'correct horse' >"$work/password" && echo 'wrong horse' >"$work/wrong-password" &&
   openssl pkcs12 -export -inkey "$work/signer.key" -in "$work/signer.pem" \
-    -certfile "$work/ca.pem" -passout "file:$work/password" -out "$work/signer.p12"
+    -certfile "$work/ca.pem" -passout "file:$work/password" -out "$work/signer.p12" &&
+  # The same CA's certificate for a web server: it signs, but not for code.
+  printf '%s\n' basicConstraints=CA:FALSE keyUsage=critical,digitalSignature \
+    extendedKeyUsage=serverAuth >"$work/server.ext" &&
+  openssl x509 -req -days 2 -set_serial 3 -in "$work/signer.csr" -extfile "$work/server.ext" \
+    -CA "$work/ca.pem" -CAkey "$work/ca.key" -out "$work/server.pem" &&
+  openssl pkcs12 -export -inkey "$work/signer.key" -in "$work/server.pem" \
+    -certfile "$work/ca.pem" -passout "file:$work/password" -out "$work/server.p12"
 } >"$work/openssl.log" 2>&1 || { cat "$work/openssl.log"; echo "FAIL: making the certificates"; exit 1; }
 
 # Runs the release with dist/ in $work/NAME, building under $work/build-NAME,
@@ -53,7 +65,7 @@ release() {  # release NAME [VARIABLE=VALUE...]
   mkdir -p "$work/build-$name"
   status=0
   env -u TAMLO_SIGN_PKCS12 -u TAMLO_SIGN_PASSWORD_FILE -u TAMLO_SIGN_PKCS11_MODULE \
-      -u TAMLO_SIGN_KEY_URI -u TAMLO_SIGN_CERT -u TAMLO_SIGN_TIMESTAMP_URL \
+      -u TAMLO_SIGN_KEY_URI -u TAMLO_SIGN_CERT -u TAMLO_SIGN_TIMESTAMP_URL -u TAMLO_SIGN_CA_FILE \
       TMPDIR="$work/build-$name" TAMLO_DIST_DIR="$work/$name" "$@" \
       bash "$source/scripts/release.sh" >"$work/$name.log" 2>&1 </dev/null || status=$?
   rmdir "$work/build-$name" 2>/dev/null || fail "$name: the release left files behind in its build directory"
@@ -73,7 +85,7 @@ check_dist() {  # check_dist NAME
   (cd "$dist" && sha256sum -c SHA256SUMS) && ok "$name: sha256sum -c SHA256SUMS" ||
     fail "$name: SHA256SUMS does not hold"
 
-  (cat "$list"; echo README.txt) | sort >"$work/expected.contents"
+  (cat "$list"; printf '%s\n' "${wrappers[@]}" README.txt BUILDINFO.txt) | sort >"$work/expected.contents"
   for arch in "${architectures[@]}"; do
     unzip -q "$dist/$(zip_of "$arch")" -d "$work/$name.$arch" || { fail "$name: unzip $arch"; continue; }
     (cd "$work/$name.$arch" && find . -type f | sed 's|^\./||' | sort) >"$work/contents"
@@ -85,8 +97,29 @@ check_dist() {  # check_dist NAME
     else
       ok "$name $arch: README.txt is CRLF text naming $version and the $arch build"
     fi
+    for wrapper in "${wrappers[@]}"; do
+      cmp -s "$work/wrappers/$wrapper" "$work/$name.$arch/$wrapper" &&
+        ok "$name $arch: $wrapper is the deployment page's, in CRLF" ||
+        fail "$name $arch: $wrapper is not the deployment page's, in CRLF"
+    done
+    buildinfo=$work/$name.$arch/BUILDINFO.txt
+    deb=$([ "$arch" = x64 ] && echo x86-64 || echo i686)
+    if grep -q $'[^\r]$\|^$' "$buildinfo" ||
+       ! grep -q "^  g++-mingw-w64-$deb [0-9]" "$buildinfo" ||
+       ! grep -q "^  binutils-mingw-w64-$deb [0-9]" "$buildinfo" ||
+       ! grep -q "^  mingw-w64-common [0-9]" "$buildinfo" || ! grep -q "^  cmake [0-9]" "$buildinfo"; then
+      cat -A "$buildinfo"; fail "$name $arch: BUILDINFO.txt is not CRLF text with the toolchain's versions"
+    else
+      ok "$name $arch: BUILDINFO.txt is CRLF text with the toolchain's versions"
+    fi
   done
 }
+
+# The wrappers as the deployment page of the commit gives them.
+wrappers=(tamlo-repair.cmd tamlo-repair-zero.cmd)
+mkdir "$work/wrappers"
+git -C "$source" show HEAD:docs/deploying.md >"$work/deploying.md"
+bash "$source/scripts/wrappers.sh" "$work/deploying.md" "$work/wrappers"
 
 echo "--- the unsigned release"
 release unsigned
@@ -102,12 +135,21 @@ for arch in "${architectures[@]}"; do
   done <"$list"
 done
 
-echo "--- the signed release, built in another directory"
-release signed-in-a-longer-directory TAMLO_SIGN_PKCS12="$work/signer.p12" \
-  TAMLO_SIGN_PASSWORD_FILE="$work/password"
+echo "--- the signed release, built in another directory, over the unsigned one"
 signed=signed-in-a-longer-directory
+cp -a "$work/unsigned" "$work/$signed"
+# The compiler, linker and resource flags given here would each change the
+# bytes, if the release let them through.
+release "$signed" TAMLO_SIGN_PKCS12="$work/signer.p12" \
+  TAMLO_SIGN_PASSWORD_FILE="$work/password" TAMLO_SIGN_CA_FILE="$work/ca.pem" \
+  CFLAGS=-O0 CXXFLAGS=-fno-inline CPPFLAGS=-DTAMLO_NOT_RELEASED LDFLAGS=-Wl,--section-alignment=0x2000 \
+  RCFLAGS=-l0x407
 check_dist "$signed"
 grep -q 'every .exe is signed' "$work/$signed.log" && ok "signed: says it is signed" || fail "signed: does not say it is signed"
+[ "$(grep -c 'verifies against' "$work/$signed.log")" -eq $((2 * $(wc -l <"$list"))) ] &&
+  ! grep -q 'NOT VERIFIED' "$work/$signed.log" &&
+  ok "signed: verified each .exe against TAMLO_SIGN_CA_FILE" ||
+  { cat "$work/$signed.log"; fail "signed: did not verify each .exe against TAMLO_SIGN_CA_FILE"; }
 echo "sha256 of each .exe: unsigned build, and signed build with its signature removed"
 for arch in "${architectures[@]}"; do
   while read -r exe; do
@@ -131,21 +173,45 @@ for arch in "${architectures[@]}"; do
   done <"$list"
 done
 
-echo "--- signing that fails fails the release"
-# Each: what is wrong, then the signing variables.
-while IFS='|' read -r what variables; do
-  eval "release failed $variables"
-  if [ "$status" -ne 0 ] && [ ! -e "$work/failed" ] && grep -q 'release: FAILED' "$work/failed.log"; then
-    ok "$what: fails, and leaves no dist/ ($(grep 'release: FAILED' "$work/failed.log"))"
-  else
-    cat "$work/failed.log"; fail "$what: exits $status"
-  fi
+echo "--- signing that fails, and a dist/ that is not a release, fail the release"
+# An osslsigncode too old to give a token its PIN.
+mkdir "$work/old-osslsigncode"
+printf '#!/bin/sh\necho "osslsigncode 2.5, using:"\n' >"$work/old-osslsigncode/osslsigncode"
+chmod +x "$work/old-osslsigncode/osslsigncode"
+# What dist/ holds: names, types, sizes and bytes.
+snapshot() { (cd "$1" && find . -printf '%p %y %s\n' | sort && find . -type f -exec sha256sum {} + | sort); }
+# Each: what is wrong, what the message must say, what to add to dist/ (a
+# copy of the unsigned release), then the release's variables. Every case
+# must fail and leave dist/ as it was.
+while IFS='|' read -r what message plant variables; do
   rm -rf "$work/failed"
+  cp -a "$work/unsigned" "$work/failed"
+  (cd "$work/failed" && eval "$plant")
+  snapshot "$work/failed" >"$work/failed.before"
+  eval "release failed $variables"
+  snapshot "$work/failed" >"$work/failed.after"
+  if [ "$status" -ne 0 ] && grep -q "release: FAILED: .*$message" "$work/failed.log" &&
+     cmp -s "$work/failed.before" "$work/failed.after"; then
+    ok "$what: fails, and leaves dist/ as it was ($(grep 'release: FAILED' "$work/failed.log"))"
+  else
+    cat "$work/failed.log"; diff "$work/failed.before" "$work/failed.after"
+    fail "$what: exits $status"
+  fi
 done <<EOF
-the wrong password|TAMLO_SIGN_PKCS12="$work/signer.p12" TAMLO_SIGN_PASSWORD_FILE="$work/wrong-password"
-a key file without its password|TAMLO_SIGN_PKCS12="$work/signer.p12"
-a password file that is not there|TAMLO_SIGN_PKCS12="$work/signer.p12" TAMLO_SIGN_PASSWORD_FILE="$work/nothing"
-a token without its certificate|TAMLO_SIGN_PKCS11_MODULE=/dev/null TAMLO_SIGN_KEY_URI="pkcs11:object=key"
+the wrong password|signing|:|TAMLO_SIGN_PKCS12="$work/signer.p12" TAMLO_SIGN_PASSWORD_FILE="$work/wrong-password"
+a key file without its password|needs TAMLO_SIGN_PASSWORD_FILE|:|TAMLO_SIGN_PKCS12="$work/signer.p12"
+a password file that is not there|not a readable file|:|TAMLO_SIGN_PKCS12="$work/signer.p12" TAMLO_SIGN_PASSWORD_FILE="$work/nothing"
+a token without its certificate|needs all of|:|TAMLO_SIGN_PKCS11_MODULE=/dev/null TAMLO_SIGN_KEY_URI="pkcs11:object=key"
+a password and a time-stamping service, but no key|but no key|:|TAMLO_SIGN_PASSWORD_FILE="$work/password" TAMLO_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/
+a misspelt setting|not a signing setting|:|TAMLO_SIGN_PKCS21="$work/signer.p12" TAMLO_SIGN_PASSWORD_FILE="$work/password"
+a certificate for web servers, not for code|does not verify against TAMLO_SIGN_CA_FILE|:|TAMLO_SIGN_PKCS12="$work/server.p12" TAMLO_SIGN_PASSWORD_FILE="$work/password" TAMLO_SIGN_CA_FILE="$work/ca.pem"
+a token with osslsigncode 2.5|osslsigncode 2.6 or later|:|PATH="$work/old-osslsigncode:$PATH" TAMLO_SIGN_PKCS11_MODULE="$work/password" TAMLO_SIGN_KEY_URI="pkcs11:object=key" TAMLO_SIGN_CERT="$work/signer.pem" TAMLO_SIGN_PASSWORD_FILE="$work/password"
+a dist/ holding another file|holds notes.txt|echo keep >notes.txt|
+a dist/ holding a name with two leading dots|holds ..keep|echo keep >..keep|
+a dist/ holding a hidden file|holds .keep|echo keep >.keep|
+a dist/ holding a directory named like a zip|holds tamlo-old.zip, not a regular file|mkdir tamlo-old.zip && echo keep >tamlo-old.zip/inside|
+a dist/ holding a link named like a zip|holds tamlo-link.zip, not a regular file|ln -s SHA256SUMS tamlo-link.zip|
 EOF
+rm -rf "$work/failed"
 
 [ "$failures" -eq 0 ]

@@ -179,16 +179,22 @@ recipes="$WINEPREFIX/drive_c/tamlo"
 mkdir "$recipes"
 cp "$exe" "$recipes/tamlo-repair.exe"
 cp "$check_exe" "$recipes/tamlo-check.exe"
-awk -v dir="$recipes" '
-  /^```bat$/ { in_block = 1; file = ""; next }
-  in_block && /^```$/ { in_block = 0; next }
-  in_block && file == "" { file = $2; sub(/:$/, "", file) }
-  in_block { printf "%s\r\n", $0 > (dir "/" file) }
-' "$here/../../docs/deploying.md"
+bash "$here/../../scripts/wrappers.sh" "$here/../../docs/deploying.md" "$recipes"
+# Wine's own folder is "logs": Windows paths don't mind case, the test must.
+logs() { find "$WINEPREFIX/drive_c/windows" -ipath '*/logs/software/tamlo-repair-*.log' | sort; }
+# Runs a wrapper, which must leave one new log of its own; sets log to it.
 run_recipe() {  # run_recipe WRAPPER WHAT EXPECTED_STATUS
+  local before
+  before=$(logs)
   status=0
   (cd "$work" && wine cmd /c "C:\\tamlo\\$1" >"$work/recipe.out" 2>&1) || status=$?
   check_status "$1 ($2)" "$3" "$status"
+  log=$(comm -13 <(echo "$before") <(logs))
+  if [ -n "$log" ] && [ "$(echo "$log" | wc -l)" -eq 1 ]; then
+    echo "ok: $1 ($2) wrote a log of its own, ${log##*/}"
+  else
+    echo "FAIL: $1 ($2) wrote no log of its own, but: ${log:-nothing}"; failures=$((failures + 1))
+  fi
 }
 echo "--- the deployment wrappers"
 for wrapper in tamlo-repair.cmd tamlo-repair-zero.cmd; do
@@ -196,9 +202,10 @@ for wrapper in tamlo-repair.cmd tamlo-repair-zero.cmd; do
 done
 cp "$work/original.msi" "$cached_windows"
 run_recipe tamlo-repair.cmd "bad entry present" 0
-# Wine's own folder is "logs": Windows paths don't mind case, the test must.
-log=$(find "$WINEPREFIX/drive_c/windows" -ipath '*/logs/software/tamlo-repair.log')
 check "the wrapper's log holds the repair's text" "$work/first.expected" "${log:-/dev/null}"
+# Where the detection scripts of docs/deploying.md run it from.
+check "the wrapper put tamlo-check.exe in %ProgramData%\\Tamlo" "$check_exe" \
+  "$(find "$WINEPREFIX/drive_c" -maxdepth 3 -ipath '*/programdata/tamlo/tamlo-check.exe' | grep . || echo /dev/null)"
 run_recipe tamlo-repair-zero.cmd "clean" 0
 cp "$here/../data/crashes-engine-on-open.msi" "$cached_windows"
 run_recipe tamlo-repair.cmd "repair fails" 1
