@@ -204,8 +204,8 @@ cp "$work/original.msi" "$cached_windows"
 run_recipe tamlo-repair.cmd "bad entry present" 0
 check "the wrapper's log holds the repair's text" "$work/first.expected" "${log:-/dev/null}"
 # Where the detection scripts of docs/deploying.md run it from.
-check "the wrapper put tamlo-check.exe in %ProgramData%\\Tamlo" "$check_exe" \
-  "$(find "$WINEPREFIX/drive_c" -maxdepth 3 -ipath '*/programdata/tamlo/tamlo-check.exe' | grep . || echo /dev/null)"
+check "the wrapper put tamlo-check.exe in Program Files\\Tamlo" "$check_exe" \
+  "$(find "$WINEPREFIX/drive_c" -maxdepth 3 -ipath '*/program files/tamlo/tamlo-check.exe' | grep . || echo /dev/null)"
 run_recipe tamlo-repair-zero.cmd "clean" 0
 cp "$here/../data/crashes-engine-on-open.msi" "$cached_windows"
 run_recipe tamlo-repair.cmd "repair fails" 1
