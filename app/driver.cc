@@ -58,6 +58,21 @@ bool LocateCachedPackage(char* package_path, int* exit_status) {
   return true;
 }
 
+// The steps both tools share: readies the process, finds the product and
+// its cached package, and probes the package, reporting each. Returns true
+// when the run goes on to "Done.", with the package's path in
+// |package_path| (kPackagePathCapacity characters) and the probe's answers
+// in |found| and |probe_failed|; false, with the run's exit status in
+// |exit_status|, when it ended before the probe.
+bool LocateAndProbe(char* package_path, bool* found, bool* probe_failed, int* exit_status) {
+  StartRun();
+  if (!LocateCachedPackage(package_path, exit_status))
+    return false;
+  EnterStep("probing the cached package");
+  *found = FindBadEntry(package_path, probe_failed);
+  return true;
+}
+
 }  // namespace
 
 UINT GetCachedPackagePath(const char* product_code, char* package_path) {
@@ -66,36 +81,27 @@ UINT GetCachedPackagePath(const char* product_code, char* package_path) {
 }
 
 int RunRepair() {
-  StartRun();
   char package_path[kPackagePathCapacity] = {};
+  bool found = false, probe_failed = false;
   int exit_status = kExitFailure;
-  if (!LocateCachedPackage(package_path, &exit_status))
+  if (!LocateAndProbe(package_path, &found, &probe_failed, &exit_status))
     return exit_status;
 
-  EnterStep("probing the cached package");
-  bool probe_failed = false;
-  bool clean = false;
-  if (FindBadEntry(package_path, &probe_failed)) {
+  bool clean = !probe_failed;
+  if (found) {
     EnterStep("removing the bad entry");
     clean = RemoveBadEntry(package_path);
-  } else {
-    clean = !probe_failed;
   }
-
   printf("\nDone.\n");
   return clean ? kExitClean : kExitFailure;
 }
 
 int RunCheck() {
-  StartRun();
   char package_path[kPackagePathCapacity] = {};
+  bool found = false, probe_failed = false;
   int exit_status = kExitFailure;
-  if (!LocateCachedPackage(package_path, &exit_status))
+  if (!LocateAndProbe(package_path, &found, &probe_failed, &exit_status))
     return exit_status;
-
-  EnterStep("probing the cached package");
-  bool probe_failed = false;
-  bool found = FindBadEntry(package_path, &probe_failed);
 
   printf("\nDone.\n");
   if (found)
