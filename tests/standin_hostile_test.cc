@@ -409,7 +409,7 @@ TEST_F(HostileTest, WhatOthersDoAtTheWorstMomentIsNeverLost) {
          // The same bytes, so that only the change time can tell.
          std::string bytes = ReadFileBytes(package);
          std::ofstream(package, std::ios::binary | std::ios::trunc) << bytes;
-         struct timespec times[2] = {status.st_atim, status.st_mtim};
+         decltype(status.st_mtim) times[2] = {status.st_atim, status.st_mtim};
          ASSERT_EQ(0, utimensat(AT_FDCWD, package.c_str(), times, 0));
        },
        false, FileKeys(3, true)},
