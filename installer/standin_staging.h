@@ -9,13 +9,14 @@
 // new one.
 //
 // The process that owns a staging directory holds a lock on a file in it
-// for as long as it lives. The directory is built under a name of its own
-// and only takes a staging name once its lock is held, so a staging
-// directory whose lock is free, or that has no lock file, is left over (by a
-// process that died, or a clean-up that failed) and is removed by the next
-// open in the same directory. Nothing is ever removed that is not a real
-// directory of this account's with its lock file inside, and what is inside
-// is removed by descriptor.
+// for as long as it lives. The directory is built under a name of its own,
+// made private, marked as staging, and only takes a staging name once its
+// lock is held, so a staging directory whose lock is free, or that has no
+// lock file, is left over (by a process that died, or a clean-up that
+// failed) and is removed by the next open in the same directory. Nothing is
+// removed but a real, marked directory of this account's, and in it only
+// the files staging holds, by descriptor; an unmarked one under a staging
+// name (someone else's, renamed) goes only if it is empty.
 #ifndef TAMLO_INSTALLER_STANDIN_STAGING_H_
 #define TAMLO_INSTALLER_STANDIN_STAGING_H_
 
